@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "catalogue/CServer.h"
+#include "common/LockedPtrList.h"
+
+namespace varo {
+
+// The update servers of one run, in the order they were added.
+class CServers : public LockedPtrList<CServer> {
+ public:
+  // Appends a server and takes ownership; false (list unchanged) for null.
+  bool Add(std::unique_ptr<CServer> server) { return AddTail(std::move(server)); }
+
+  // Appends a new server holding copies of name and url.
+  bool AddServer(const std::string& name, const std::string& url);
+};
+
+// The configuration file below the program's directory.
+std::filesystem::path ConfigurationFile(const std::filesystem::path& programDirectory);
+
+// The update-list URL that a key names when the configuration file lacks it.
+extern const char* const kDefaultServerUrl;
+
+// Adds the two servers of the configuration file to servers: "server1" then
+// "server2" of section "UpdateServer", each falling back to the default URL
+// when absent.
+void FillServers(CServers& servers, const std::filesystem::path& programDirectory);
+
+}  // namespace varo

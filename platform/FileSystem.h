@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "platform/Result.h"
+
+// What the core needs of the file system. Every call is safe on any thread;
+// none throws.
+namespace varo::platform {
+
+// A file time as on Windows: 100-ns intervals since 1601-01-01 UTC, split
+// into its low and high 32-bit halves.
+struct FileTime {
+  std::uint32_t Low = 0;
+  std::uint32_t High = 0;
+
+  std::uint64_t Value() const { return (std::uint64_t{High} << 32) | Low; }
+  static FileTime FromValue(std::uint64_t value) {
+    return {static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32)};
+  }
+  friend bool operator==(const FileTime&, const FileTime&) = default;
+};
+
+// -1, 0 or 1 as the first time is earlier than, equal to or later than the
+// second.
+inline int CompareFileTimes(const FileTime& a, const FileTime& b) {
+  return a.Value() < b.Value() ? -1 : (a.Value() > b.Value() ? 1 : 0);
+}
+
+// True when the path names a file that can be opened for reading.
+bool CanOpenForReading(const std::filesystem::path& file);
+
+// The size of a file that can be opened for reading.
+std::optional<std::uint64_t> GetFileSize(const std::filesystem::path& file);
+
+// The last-write time of a file that can be opened for reading.
+HResult GetFileWriteTime(const std::filesystem::path& file, FileTime& time);
+
+// Creates one directory. A directory that already exists counts as success.
+HResult MakeDirectory(const std::filesystem::path& directory);
+
+// Creates a fresh empty file in the user's temporary directory whose name
+// begins with prefix. Its path, or nothing when none could be created.
+std::optional<std::filesystem::path> CreateTempFile(std::string_view prefix);
+
+// Deletes a file. True when it is gone.
+bool RemoveFile(const std::filesystem::path& file);
+
+// Puts source in the place of target in one atomic step: target, if it
+// exists, is replaced whole; until then it stays untouched.
+HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// True when the file exists and may not be written (on POSIX: its owner
+// write bit is clear; on Windows: its read-only attribute is set).
+bool IsReadOnly(const std::filesystem::path& file);
+
+// The directory of the running program.
+std::filesystem::path ProgramDirectory();
+
+}  // namespace varo::platform

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varo::platform {
+
+// One direct child node of an entry element: its node name (an element's tag
+// name, "#text" or "#comment" for other nodes) and its text content with the
+// surrounding white space removed.
+struct XmlChild {
+  std::string Name;
+  std::string Text;
+};
+
+// The direct child nodes of one entry element, in document order.
+using XmlEntry = std::vector<XmlChild>;
+
+// Loads the XML document at file and returns, in document order, every
+// element named entryTag (exact case) below the root element; the root itself
+// never counts. Text is UTF-8 whatever the document's declared encoding.
+// Nothing when the file cannot be read or is not well-formed, and also when
+// it needs an external entity or a DTD from elsewhere, or expands entities
+// beyond a sane bound: such a document fails like any other malformed one.
+std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
+                                                    std::string_view entryTag);
+
+}  // namespace varo::platform

@@ -1,0 +1,129 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/FileSystem.h"
+
+namespace varo::platform {
+namespace {
+
+// Seconds between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kEpochDifference = 11644473600;
+
+HResult LastError() {
+  return HResultFromError(static_cast<std::uint32_t>(errno));
+}
+
+// A descriptor open for reading on a regular file, closed on scope exit; -1
+// (with errno set) when the path is no readable file.
+class ReadHandle {
+ public:
+  explicit ReadHandle(const std::filesystem::path& file)
+      : Descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
+    struct stat info {};
+    if (Descriptor >= 0 && (::fstat(Descriptor, &info) != 0 || !S_ISREG(info.st_mode))) {
+      const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+      ::close(Descriptor);
+      Descriptor = -1;
+      errno = error;
+    }
+  }
+  ReadHandle(const ReadHandle&) = delete;
+  ReadHandle& operator=(const ReadHandle&) = delete;
+  ~ReadHandle() {
+    if (Descriptor >= 0) {
+      ::close(Descriptor);
+    }
+  }
+  bool Valid() const { return Descriptor >= 0; }
+  int Get() const { return Descriptor; }
+
+ private:
+  int Descriptor;
+};
+
+}  // namespace
+
+bool CanOpenForReading(const std::filesystem::path& file) {
+  return ReadHandle(file).Valid();
+}
+
+std::optional<std::uint64_t> GetFileSize(const std::filesystem::path& file) {
+  ReadHandle handle(file);
+  struct stat info {};
+  if (!handle.Valid() || ::fstat(handle.Get(), &info) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+HResult GetFileWriteTime(const std::filesystem::path& file, FileTime& time) {
+  ReadHandle handle(file);
+  struct stat info {};
+  if (!handle.Valid() || ::fstat(handle.Get(), &info) != 0) {
+    return LastError();
+  }
+  const std::int64_t seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec) + kEpochDifference;
+  if (seconds < 0) {
+    time = FileTime{};  // before 1601: the earliest time there is
+    return kOk;
+  }
+  time = FileTime::FromValue(static_cast<std::uint64_t>(seconds) * 10'000'000u +
+                             static_cast<std::uint64_t>(info.st_mtim.tv_nsec) / 100u);
+  return kOk;
+}
+
+HResult MakeDirectory(const std::filesystem::path& directory) {
+  if (::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST) {
+    return kOk;
+  }
+  return LastError();
+}
+
+std::optional<std::filesystem::path> CreateTempFile(std::string_view prefix) {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::temp_directory_path(error);
+  if (error) {
+    return std::nullopt;
+  }
+  const std::string suffix = ".tmp";
+  std::string name = (directory / (std::string(prefix) + "XXXXXX" + suffix)).string();
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  const int descriptor = ::mkostemps(buffer.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
+  if (descriptor < 0) {
+    return std::nullopt;
+  }
+  ::close(descriptor);
+  return std::filesystem::path(buffer.data());
+}
+
+bool RemoveFile(const std::filesystem::path& file) {
+  return ::unlink(file.c_str()) == 0 || errno == ENOENT;
+}
+
+HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+  return ::rename(source.c_str(), target.c_str()) == 0 ? kOk : LastError();
+}
+
+bool IsReadOnly(const std::filesystem::path& file) {
+  struct stat info {};
+  return ::stat(file.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;
+}
+
+std::filesystem::path ProgramDirectory() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) {
+    return std::filesystem::current_path(error);
+  }
+  return self.parent_path();
+}
+
+}  // namespace varo::platform

@@ -1,0 +1,96 @@
+#include "catalogue/CServers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace varo {
+namespace {
+
+struct Listed {
+  std::string Name;
+  std::string URL;
+  friend bool operator==(const Listed&, const Listed&) = default;
+};
+
+std::vector<Listed> Contents(const CServers& servers) {
+  std::vector<Listed> result;
+  servers.ForEach([&](const CServer& s) { result.push_back({s.Name, s.URL}); });
+  return result;
+}
+
+class ServerConfigTest : public ::testing::Test {
+ protected:
+  void WriteConfig(const std::string& text) {
+    test::WriteFile(ConfigurationFile(Dir.Path()), text);
+  }
+  test::TempDir Dir;
+  CServers Servers;
+};
+
+TEST_F(ServerConfigTest, NoConfigurationFileGivesTwoDefaultServers) {
+  FillServers(Servers, Dir.Path());
+  const std::vector<Listed> expected{{"更新服务器1", kDefaultServerUrl},
+                                     {"更新服务器2", kDefaultServerUrl}};
+  EXPECT_EQ(Contents(Servers), expected);
+  EXPECT_TRUE(std::string(kDefaultServerUrl).ends_with("/Download/Update.xml"));
+  EXPECT_NE(std::string(kDefaultServerUrl).find(".example."), std::string::npos);
+}
+
+TEST_F(ServerConfigTest, EmptyValueIsKeptAndMissingKeyFallsBack) {
+  WriteConfig("[UpdateServer]\nserver1=\n");
+  FillServers(Servers, Dir.Path());
+  const std::vector<Listed> expected{{"更新服务器1", ""}, {"更新服务器2", kDefaultServerUrl}};
+  EXPECT_EQ(Contents(Servers), expected);
+}
+
+TEST_F(ServerConfigTest, ProfileRulesForNamesBlanksAndSections) {
+  WriteConfig(
+      "\xEF\xBB\xBF; comment\r\n"
+      "[Other]\r\nserver1=http://wrong/\r\n"
+      "  [ updateserver ]  \r\n"
+      "  SERVER1  =   http://one.test/Update.xml   \r\n"
+      "Server2=\"http://two.test/x.xml\"\r\n"
+      "[UpdateServer]\r\nserver2=http://later-duplicate/\r\n");
+  FillServers(Servers, Dir.Path());
+  const std::vector<Listed> expected{{"更新服务器1", "http://one.test/Update.xml"},
+                                     {"更新服务器2", "http://two.test/x.xml"}};
+  EXPECT_EQ(Contents(Servers), expected);
+}
+
+TEST_F(ServerConfigTest, LongValueIsCutTo511Characters) {
+  const std::string ascii(600, 'a');
+  std::string wide;
+  for (int i = 0; i < 600; ++i) {
+    wide += "服";
+  }
+  WriteConfig("[UpdateServer]\nserver1=" + ascii + "\nserver2=" + wide + "\n");
+  FillServers(Servers, Dir.Path());
+  const auto listed = Contents(Servers);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].URL, ascii.substr(0, 511));
+  EXPECT_EQ(listed[1].URL, wide.substr(0, 511 * std::string("服").size()));
+}
+
+TEST(CServersTest, ListOperations) {
+  CServers servers;
+  EXPECT_EQ(servers.GetHead(), nullptr);
+  EXPECT_FALSE(servers.Add(nullptr));
+  EXPECT_EQ(servers.GetCount(), 0u);
+  servers.RemoveAll();
+  EXPECT_TRUE(servers.AddServer("a", "http://a/"));
+  EXPECT_TRUE(servers.AddServer("b", "http://b/"));
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_NE(servers.GetHead(), nullptr);
+    EXPECT_EQ(servers.GetHead()->Name, "a");
+  }
+  servers.RemoveAll();
+  EXPECT_EQ(servers.GetCount(), 0u);
+  EXPECT_EQ(servers.GetHead(), nullptr);
+}
+
+}  // namespace
+}  // namespace varo
