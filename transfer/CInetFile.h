@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "platform/MessagePoster.h"
+#include "transfer/COrlanThread.h"
+
+namespace varo {
+
+// Notifications that a download job posts to its window. wParam: the job's
+// Kind in the high 16 bits; the chunk size (progress) or the result code
+// (completion) in the low 16 bits. lParam: the job.
+inline constexpr std::uint32_t WM_INETFILE_PROGRESS = 1124;
+inline constexpr std::uint32_t WM_INETFILE_COMPLETE = 1125;
+
+// Result codes of a run.
+enum InetFileResult : std::int32_t {
+  INETFILE_OK = 0,
+  INETFILE_ERR_URL = 1,
+  INETFILE_ERR_SERVER_REFUSED = 2,
+  INETFILE_ERR_REDIRECT = 3,
+  INETFILE_ERR_REDIRECT_URL = 4,
+  INETFILE_ERR_NOT_HTTP = 5,
+  INETFILE_ERR_GET_FILE = 6,
+  INETFILE_ERR_CREATE_LOCAL = 7,
+  INETFILE_CANCELLED = 8,
+  INETFILE_ERR_BAD_URL = 9,
+};
+
+// The job kinds.
+inline constexpr std::int32_t kInetFileList = 1;  // the update list
+inline constexpr std::int32_t kInetFileData = 2;  // one listed file
+
+// One download job: fetches URL into a local file on a worker thread of its
+// own and reports to NotifyWindow by posted messages. The creator fills the
+// input fields before Start; the window's thread owns every field except
+// those marked otherwise.
+class CInetFile : public COrlanThread {
+ public:
+  CInetFile();
+  // Asks the run to cancel and waits for it to end.
+  ~CInetFile() override;
+
+  // Starts a run on a new worker thread; false when no thread could be made.
+  bool Start();
+
+  // The text of a failure; read only after the completion was handled.
+  std::string GetErrorText() const;
+
+  // The text that belongs to a result code.
+  static const char* TextOf(std::int32_t code);
+
+  // Written by the worker before it posts the completion.
+  std::string ErrorText;
+  bool StatusCallback = false;
+  std::int32_t Kind = kInetFileData;
+  std::filesystem::path LocalFile;
+  std::string FileName;
+  std::string URL;
+  platform::MessagePoster* NotifyWindow = nullptr;
+  std::string ServerName;
+  // Set by the window's thread, read by the worker.
+  std::atomic<bool> CancelRequested{false};
+  std::int32_t StartCount = 0;
+  // Written by the worker, read by the window's thread.
+  std::atomic<std::uint32_t> BytesReceived{0};
+  std::uint32_t ExpectedLength = 0;
+  bool Register = false;
+  bool Execute = false;
+  std::string ExecutePar;
+
+ protected:
+  void Run() override;
+};
+
+}  // namespace varo
