@@ -11,6 +11,7 @@ void MessageQueue::Post(const Message& message) {
     std::lock_guard guard(Mutex);
     Messages.push_back(message);
   }
+  Arrived.notify_all();
   if (Wake) {
     Wake();
   }
@@ -19,6 +20,16 @@ void MessageQueue::Post(const Message& message) {
 std::optional<Message> MessageQueue::Take() {
   std::lock_guard guard(Mutex);
   if (Messages.empty()) {
+    return std::nullopt;
+  }
+  Message message = Messages.front();
+  Messages.pop_front();
+  return message;
+}
+
+std::optional<Message> MessageQueue::WaitTake(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(Mutex);
+  if (!Arrived.wait_for(lock, timeout, [this] { return !Messages.empty(); })) {
     return std::nullopt;
   }
   Message message = Messages.front();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -23,11 +25,15 @@ class MessageQueue final : public MessagePoster {
   // The oldest message, removed from the queue; nothing when it is empty.
   std::optional<Message> Take();
 
+  // As Take, but waits up to timeout for a message to arrive.
+  std::optional<Message> WaitTake(std::chrono::milliseconds timeout);
+
   std::size_t Size() const;
 
  private:
   const std::function<void()> Wake;
   mutable std::mutex Mutex;
+  std::condition_variable Arrived;
   std::deque<Message> Messages;  // guarded by Mutex
 };
 
