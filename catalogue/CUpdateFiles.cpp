@@ -1,0 +1,216 @@
+#include "catalogue/CUpdateFiles.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/Utf8Path.h"
+#include "platform/FileSystem.h"
+#include "platform/XmlReader.h"
+
+namespace varo {
+namespace {
+
+char ToLowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](char x, char y) { return ToLowerAscii(x) == ToLowerAscii(y); });
+}
+
+bool ReadFlag(std::string_view text) {
+  return EqualsIgnoringAsciiCase(text, "YES");
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A signed decimal number as the list writes it: leading blanks, an optional
+// sign, then the digits up to the first other character; no digits give 0, and
+// a value beyond the signed 32-bit range is clamped to it.
+std::int32_t ReadNumber(std::string_view text) {
+  constexpr std::int64_t kMagnitudeLimit =
+      std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+  std::size_t at = 0;
+  while (at < text.size() && IsBlank(text[at])) {
+    ++at;
+  }
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+    negative = text[at] == '-';
+    ++at;
+  }
+  std::int64_t magnitude = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    magnitude = std::min(magnitude * 10 + (text[at] - '0'), kMagnitudeLimit);
+  }
+  const std::int64_t value = negative ? -magnitude : magnitude;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+struct ListField {
+  std::string_view Name;
+  void (*Set)(CUpdateFile& record, const std::string& text);
+};
+
+constexpr ListField kListFields[] = {
+    {"FileName", [](CUpdateFile& r, const std::string& t) { r.FileName = t; }},
+    {"FileVersion", [](CUpdateFile& r, const std::string& t) { r.FileVersion = t; }},
+    {"ProductVersion", [](CUpdateFile& r, const std::string& t) { r.ProductVersion = t; }},
+    {"Length", [](CUpdateFile& r, const std::string& t) { r.Length = ReadNumber(t); }},
+    {"FileDateLow",
+     [](CUpdateFile& r, const std::string& t) {
+       r.FileTime.Low = static_cast<std::uint32_t>(ReadNumber(t));
+     }},
+    {"FileDateHigh",
+     [](CUpdateFile& r, const std::string& t) {
+       r.FileTime.High = static_cast<std::uint32_t>(ReadNumber(t));
+     }},
+    {"InstallDir", [](CUpdateFile& r, const std::string& t) { r.InstallDir = t; }},
+    {"Register", [](CUpdateFile& r, const std::string& t) { r.Register = ReadFlag(t); }},
+    {"ZipFile", [](CUpdateFile& r, const std::string& t) { r.ZipFile = ReadFlag(t); }},
+    {"ForceOverwrite",
+     [](CUpdateFile& r, const std::string& t) { r.ForceOverwrite = ReadFlag(t); }},
+    {"Execute", [](CUpdateFile& r, const std::string& t) { r.Execute = ReadFlag(t); }},
+    {"ExecutePar", [](CUpdateFile& r, const std::string& t) { r.ExecutePar = t; }},
+    {"LocalPath", [](CUpdateFile& r, const std::string& t) { r.LocalPath = t; }},
+    {"URL", [](CUpdateFile& r, const std::string& t) { r.URL = t; }},
+    {"UserName", [](CUpdateFile& r, const std::string& t) { r.UserName = t; }},
+    {"Password", [](CUpdateFile& r, const std::string& t) { r.Password = t; }},
+};
+
+void ApplyChild(CUpdateFile& record, const platform::XmlChild& child) {
+  for (const ListField& field : kListFields) {
+    if (EqualsIgnoringAsciiCase(child.Name, field.Name)) {
+      field.Set(record, child.Text);
+      return;
+    }
+  }
+}
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// A folder name that means the parent folder: "..", and, since Windows drops
+// trailing dots and blanks from names, any name of only dots and blanks with
+// at least two dots.
+bool IsParentReference(std::string_view part) {
+  return part.find_first_not_of(". ") == std::string_view::npos &&
+         std::count(part.begin(), part.end(), '.') >= 2;
+}
+
+// The folder names of a "LocalPath" or "FileName" text, empty ones and "."
+// skipped; nothing when the text could lead out of its base directory.
+std::optional<std::vector<std::string_view>> SplitListPath(std::string_view text) {
+  if (text.find(':') != std::string_view::npos || (!text.empty() && IsSeparator(text.front()))) {
+    return std::nullopt;
+  }
+  std::vector<std::string_view> parts;
+  while (!text.empty()) {
+    const auto end = std::find_if(text.begin(), text.end(), IsSeparator);
+    const std::string_view part(text.begin(), end);
+    if (IsParentReference(part)) {
+      return std::nullopt;
+    }
+    if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    text.remove_prefix(end == text.end() ? text.size() : part.size() + 1);
+  }
+  return parts;
+}
+
+// True when the last folder name of a "FileName" text names a file: it is
+// neither empty (the text ends in a separator) nor ".".
+bool NamesAFile(std::string_view fileName) {
+  const auto last = std::find_if(fileName.rbegin(), fileName.rend(), IsSeparator);
+  const std::string_view name(last.base(), fileName.end());
+  return !name.empty() && name != ".";
+}
+
+// The full local path of a listed record below base; nothing when the entry
+// may not be used.
+std::optional<std::filesystem::path> ResolveLocalFile(const std::filesystem::path& base,
+                                                      const CUpdateFile& record) {
+  const auto folders = SplitListPath(record.LocalPath);
+  const auto name = SplitListPath(record.FileName);
+  if (!folders || !name || !NamesAFile(record.FileName)) {
+    return std::nullopt;
+  }
+  std::filesystem::path local = base;
+  for (std::string_view part : *folders) {
+    local /= PathFromUtf8(part);
+  }
+  for (std::string_view part : *name) {
+    local /= PathFromUtf8(part);
+  }
+  return local;
+}
+
+}  // namespace
+
+CUpdateFiles::CUpdateFiles() : CUpdateFiles(platform::ProgramDirectory()) {}
+
+CUpdateFiles::CUpdateFiles(std::filesystem::path moduleDir,
+                           std::optional<std::filesystem::path> windowsDir,
+                           std::optional<std::filesystem::path> systemDir)
+    : ModuleDir(std::move(moduleDir)),
+      WindowsDir(std::move(windowsDir)),
+      SystemDir(std::move(systemDir)) {}
+
+bool CUpdateFiles::Load(const std::filesystem::path& file) {
+  std::lock_guard guard(Lock());
+  RemoveAll();
+  const auto entries = platform::ReadXmlEntries(file, "File");
+  if (!entries) {
+    return false;
+  }
+  for (const platform::XmlEntry& entry : *entries) {
+    auto record = std::make_unique<CUpdateFile>();
+    for (const platform::XmlChild& child : entry) {
+      ApplyChild(*record, child);
+    }
+    const std::filesystem::path* base = &ModuleDir;
+    if (EqualsIgnoringAsciiCase(record->InstallDir, "WINDOWSDIR")) {
+      base = WindowsDir ? &*WindowsDir : nullptr;
+    } else if (EqualsIgnoringAsciiCase(record->InstallDir, "SYSTEMDIR")) {
+      base = SystemDir ? &*SystemDir : nullptr;
+    }
+    if (base == nullptr) {
+      continue;
+    }
+    auto local = ResolveLocalFile(*base, *record);
+    if (!local) {
+      continue;
+    }
+    record->LocalFile = std::move(*local);
+    AddTail(std::move(record));
+  }
+  return true;
+}
+
+std::size_t CUpdateFiles::RemoveUpToDate() {
+  return RemoveUnless([](CUpdateFile& record) { return record.CheckUpdate(); });
+}
+
+std::uint32_t CUpdateFiles::GetTotalLength() const {
+  std::uint32_t total = 0;
+  ForEach([&total](const CUpdateFile& record) {
+    if (record.NeedUpdate) {
+      total += static_cast<std::uint32_t>(record.Length);
+    }
+  });
+  return total;
+}
+
+}  // namespace varo

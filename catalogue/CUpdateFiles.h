@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+#include "catalogue/CUpdateFile.h"
+#include "common/LockedPtrList.h"
+
+namespace varo {
+
+// The parsed update list: one record per "File" element of the document, in
+// document order. RemoveHead and RemoveAll come from the list itself.
+//
+// The local file of a record is ModuleDir, then the folders of "LocalPath",
+// then those of "FileName"; a backslash (or a slash) separates folders and
+// empty folder names are skipped. An entry that would land outside its base
+// directory (a rooted name, a drive letter or any colon, a ".." folder), or
+// that names no file, is dropped from the list. So is an entry whose
+// "InstallDir" asks for the Windows or the system directory when this list
+// was not given that directory.
+class CUpdateFiles : public LockedPtrList<CUpdateFile> {
+ public:
+  // Base directory: the running program's directory.
+  CUpdateFiles();
+  // Base directories given by the caller; WINDOWSDIR and SYSTEMDIR entries
+  // apply only where the matching directory is given.
+  explicit CUpdateFiles(std::filesystem::path moduleDir,
+                        std::optional<std::filesystem::path> windowsDir = std::nullopt,
+                        std::optional<std::filesystem::path> systemDir = std::nullopt);
+
+  // Empties the list, then appends a record for every applicable entry of
+  // the update list in file. False, with the list empty, when the file cannot
+  // be read or is no well-formed document.
+  bool Load(const std::filesystem::path& file);
+
+  // Checks every record against the disk (CUpdateFile::CheckUpdate) and
+  // destroys those that need no update; the others keep their order. Returns
+  // how many are left.
+  std::size_t RemoveUpToDate();
+
+  // The low 32 bits of Length, summed modulo 2^32 over the records that need
+  // an update.
+  std::uint32_t GetTotalLength() const;
+
+  const std::filesystem::path ModuleDir;
+  const std::optional<std::filesystem::path> WindowsDir;
+  const std::optional<std::filesystem::path> SystemDir;
+};
+
+}  // namespace varo

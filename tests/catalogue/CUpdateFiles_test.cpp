@@ -1,0 +1,314 @@
+#include "catalogue/CUpdateFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/Utf8Path.h"
+#include "support/TempDir.h"
+
+namespace varo {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kFixtures = fs::path(VARO_SOURCE_DIR) / "tests/fixtures/xml";
+
+// Every field of a record, for comparing whole records and for messages.
+std::string Describe(const CUpdateFile& r) {
+  std::ostringstream out;
+  out << "FileName=[" << r.FileName << "] FileVersion=[" << r.FileVersion << "] ProductVersion=["
+      << r.ProductVersion << "] Length=" << r.Length << " FileTime=" << r.FileTime.High << ":"
+      << r.FileTime.Low << " InstallDir=[" << r.InstallDir << "] Register=" << r.Register
+      << " ZipFile=" << r.ZipFile << " ForceOverwrite=" << r.ForceOverwrite
+      << " Execute=" << r.Execute << " ExecutePar=[" << r.ExecutePar << "] LocalPath=["
+      << r.LocalPath << "] LocalFile=[" << PathToUtf8(r.LocalFile) << "] URL=[" << r.URL
+      << "] UserName=[" << r.UserName << "] Password=[" << r.Password
+      << "] NeedUpdate=" << r.NeedUpdate;
+  return out.str();
+}
+
+std::vector<std::string> DescribeAll(const CUpdateFiles& files) {
+  std::vector<std::string> result;
+  files.ForEach([&](const CUpdateFile& r) { result.push_back(Describe(r)); });
+  return result;
+}
+
+class UpdateFilesTest : public ::testing::Test {
+ protected:
+  // Loads a list whose root holds the given entries.
+  bool LoadEntries(CUpdateFiles& files, const std::string& entries) {
+    test::WriteFile(Dir / "list.xml", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateList>\n" +
+                                          entries + "\n</UpdateList>\n");
+    return files.Load(Dir / "list.xml");
+  }
+  bool LoadEntries(const std::string& entries) { return LoadEntries(Files, entries); }
+
+  // The only record of the list; fails the test when there is not exactly one.
+  const CUpdateFile& Only() {
+    EXPECT_EQ(Files.GetCount(), 1u) << ::testing::PrintToString(DescribeAll(Files));
+    static const CUpdateFile kNone;
+    return Files.GetHead() != nullptr ? *Files.GetHead() : kNone;
+  }
+
+  test::TempDir Dir;
+  const fs::path App = Dir / "app";
+  CUpdateFiles Files{App};
+};
+
+TEST_F(UpdateFilesTest, SingleFileNameGivesInitialValuesBesideTheProgram) {
+  ASSERT_TRUE(LoadEntries("<File><FileName>a.dll</FileName></File>"));
+  CUpdateFile expected(App / "a.dll");
+  expected.FileName = "a.dll";
+  EXPECT_EQ(Describe(Only()), Describe(expected));
+}
+
+TEST_F(UpdateFilesTest, ChildNamesIgnoreCaseAndOnlyDirectChildElementsCount) {
+  ASSERT_TRUE(
+      LoadEntries("<File FileName='attr.dll' Length='5' URL='http://attr/'>"
+                  "  <filename>first.dll</filename><FILEVERSION>1.2</FILEVERSION>"
+                  "  <!-- <Length>7</Length> --><Size>8</Size><Extra><Length>9</Length></Extra>"
+                  "  <url> http://x.test/a </url><Password></Password><uSeRnAmE>u</uSeRnAmE>"
+                  "  <ProductVersion>4.5</ProductVersion><FileName>second.dll</FileName>"
+                  "</File>"
+                  "<file><FileName>lower.dll</FileName></file>"));
+  const CUpdateFile& record = Only();
+  EXPECT_EQ(record.FileName, "second.dll");
+  EXPECT_EQ(record.LocalFile, App / "second.dll");
+  EXPECT_EQ(record.FileVersion, "1.2");
+  EXPECT_EQ(record.ProductVersion, "4.5");
+  EXPECT_EQ(record.Length, 0);
+  EXPECT_EQ(record.URL, "http://x.test/a");
+  EXPECT_EQ(record.UserName, "u");
+  EXPECT_EQ(record.Password, "");
+}
+
+TEST_F(UpdateFilesTest, NumbersReadLikeTheListWritesThem) {
+  struct Case {
+    const char* Text;
+    std::int64_t Length;
+    std::uint32_t Half;
+  };
+  const Case cases[] = {
+      {"123abc", 123, 123},
+      {"-1", -1, 4294967295u},
+      {"4294967295", 2147483647, 2147483647u},
+      {"2147483648", 2147483647, 2147483647u},
+      {"-2147483648", -2147483648LL, 2147483648u},
+      {"-99999999999999999999", -2147483648LL, 2147483648u},
+      {"  +42", 42, 42},
+      {"\t-7x8", -7, 4294967289u},
+      {"abc", 0, 0},
+      {"", 0, 0},
+      {"- 5", 0, 0},
+      {"0x10", 0, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.Text;
+    ASSERT_TRUE(LoadEntries("<File><FileName>n</FileName><Length>" + text +
+                            "</Length><FileDateLow>" + text + "</FileDateLow><FileDateHigh>" +
+                            text + "</FileDateHigh></File>"));
+    const CUpdateFile& record = Only();
+    EXPECT_EQ(record.Length, c.Length) << "[" << text << "]";
+    EXPECT_EQ(record.FileTime.Low, c.Half) << "[" << text << "]";
+    EXPECT_EQ(record.FileTime.High, c.Half) << "[" << text << "]";
+  }
+}
+
+TEST_F(UpdateFilesTest, FlagsAreTrueOnlyForYes) {
+  const std::pair<const char*, bool> cases[] = {
+      {"YES", true},   {"yes", true}, {"yEs", true},   {" YES\n", true}, {"1", false},
+      {"true", false}, {"Y", false},  {"YESS", false}, {"", false},      {"NO", false},
+  };
+  for (const auto& [text, expected] : cases) {
+    const std::string value = text;
+    ASSERT_TRUE(LoadEntries("<File><FileName>f</FileName><Register>" + value +
+                            "</Register><ZipFile>" + value + "</ZipFile><ForceOverwrite>" + value +
+                            "</ForceOverwrite><Execute>" + value + "</Execute></File>"));
+    const CUpdateFile& record = Only();
+    EXPECT_EQ(record.Register, expected) << "[" << value << "]";
+    EXPECT_EQ(record.ZipFile, expected) << "[" << value << "]";
+    EXPECT_EQ(record.ForceOverwrite, expected) << "[" << value << "]";
+    EXPECT_EQ(record.Execute, expected) << "[" << value << "]";
+  }
+}
+
+TEST_F(UpdateFilesTest, LocalFileStaysBelowTheProgramDirectory) {
+  struct Case {
+    const char* LocalPath;
+    const char* FileName;
+    std::optional<fs::path> Relative;  // nothing: the entry is dropped
+  };
+  const Case cases[] = {
+      {"", "a.dll", "a.dll"},
+      {"drivers", "x.sys", fs::path("drivers") / "x.sys"},
+      {"资源\\图片", "游戏.exe",
+       PathFromUtf8("资源") / PathFromUtf8("图片") / PathFromUtf8("游戏.exe")},
+      {"a\\b\\", "c.dll", fs::path("a") / "b" / "c.dll"},
+      {"a\\\\b", "c.dll", fs::path("a") / "b" / "c.dll"},
+      {"a/b", "c.dll", fs::path("a") / "b" / "c.dll"},
+      {".\\a", "sub\\c.dll", fs::path("a") / "sub" / "c.dll"},
+      {"a..b", "c..d.dll", fs::path("a..b") / "c..d.dll"},
+      {"", "..\\..\\evil.dll", std::nullopt},
+      {"", "C:\\x.dll", std::nullopt},
+      {"", "/etc/x", std::nullopt},
+      {"", "\\x.dll", std::nullopt},
+      {"a\\..\\..\\b", "c.dll", std::nullopt},
+      {"a\\..", "c.dll", std::nullopt},
+      {"", "a:b", std::nullopt},
+      {"C:", "x.dll", std::nullopt},
+      {"\\\\server\\share", "x.dll", std::nullopt},
+      {"/abs", "x.dll", std::nullopt},
+      {"a", "... ", std::nullopt},
+      {"a", "", std::nullopt},
+      {"a", ".", std::nullopt},
+      {"", "sub\\", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(LoadEntries(std::string("<File><LocalPath>") + c.LocalPath +
+                            "</LocalPath><FileName>" + c.FileName +
+                            "</FileName></File><File><FileName>next.dll</FileName></File>"));
+    const std::vector<std::string> records = DescribeAll(Files);
+    const CUpdateFile* head = Files.GetHead();
+    ASSERT_NE(head, nullptr);
+    if (c.Relative) {
+      EXPECT_EQ(records.size(), 2u) << c.LocalPath << " | " << c.FileName;
+      EXPECT_EQ(head->LocalFile, App / *c.Relative) << c.LocalPath << " | " << c.FileName;
+      EXPECT_EQ(head->FileName, c.FileName);
+      EXPECT_EQ(head->LocalPath, c.LocalPath);
+    } else {
+      EXPECT_EQ(records.size(), 1u) << c.LocalPath << " | " << c.FileName;
+      EXPECT_EQ(head->LocalFile, App / "next.dll") << c.LocalPath << " | " << c.FileName;
+    }
+  }
+}
+
+TEST_F(UpdateFilesTest, InstallDirChoosesTheBaseDirectory) {
+  const std::string entries =
+      "<File><InstallDir>windowsdir</InstallDir><FileName>w.dll</FileName></File>"
+      "<File><InstallDir>SYSTEMDIR</InstallDir><LocalPath>drivers</LocalPath>"
+      "<FileName>x.sys</FileName></File>"
+      "<File><InstallDir>Program</InstallDir><FileName>p.dll</FileName></File>"
+      "<File><InstallDir></InstallDir><FileName>e.dll</FileName></File>"
+      "<File><InstallDir>currentdir</InstallDir><FileName>c.dll</FileName></File>";
+  auto localFiles = [](const CUpdateFiles& files) {
+    std::vector<fs::path> result;
+    files.ForEach([&](const CUpdateFile& r) { result.push_back(r.LocalFile); });
+    return result;
+  };
+
+  // Without a Windows or system directory those entries do not apply.
+  ASSERT_TRUE(LoadEntries(entries));
+  EXPECT_EQ(localFiles(Files),
+            (std::vector<fs::path>{App / "p.dll", App / "e.dll", App / "c.dll"}));
+
+  const fs::path windows = Dir / "Windows";
+  const fs::path system = windows / "System32";
+  CUpdateFiles withSystem(App, windows, system);
+  ASSERT_TRUE(LoadEntries(withSystem, entries));
+  EXPECT_EQ(localFiles(withSystem),
+            (std::vector<fs::path>{windows / "w.dll", system / "drivers" / "x.sys", App / "p.dll",
+                                   App / "e.dll", App / "c.dll"}));
+  ASSERT_NE(withSystem.GetHead(), nullptr);
+  EXPECT_EQ(withSystem.GetHead()->InstallDir, "windowsdir");
+}
+
+TEST_F(UpdateFilesTest, UnloadableListsLeaveTheListEmpty) {
+  ASSERT_TRUE(LoadEntries("<File><FileName>a.dll</FileName></File>"));
+  EXPECT_FALSE(Files.Load(Dir / "missing.xml"));
+  EXPECT_EQ(Files.GetCount(), 0u);
+
+  ASSERT_TRUE(LoadEntries("<File><FileName>a.dll</FileName></File>"));
+  test::WriteFile(Dir / "error.html",
+                  "<html><head><title>502 Bad Gateway</title></head><body><hr></body></html>");
+  EXPECT_FALSE(Files.Load(Dir / "error.html"));
+  EXPECT_EQ(Files.GetCount(), 0u);
+}
+
+TEST_F(UpdateFilesTest, ListWithoutEntriesLoadsEmpty) {
+  ASSERT_TRUE(LoadEntries("<File><FileName>old.dll</FileName></File>"));
+  ASSERT_TRUE(LoadEntries("<!-- nothing to update -->"));
+  EXPECT_EQ(Files.GetCount(), 0u);
+  EXPECT_EQ(Files.RemoveUpToDate(), 0u);
+  EXPECT_EQ(Files.GetTotalLength(), 0u);
+  EXPECT_EQ(Files.RemoveHead(), nullptr);
+}
+
+TEST_F(UpdateFilesTest, RemoveUpToDateKeepsTheFilesToDownloadInOrder) {
+  test::WriteFile(App / "current.dll", "x");
+  test::WriteFile(App / "old.dll", "x");
+  ASSERT_TRUE(
+      LoadEntries("<File><FileName>missing1.dll</FileName><Length>1</Length></File>"
+                  "<File><FileName>current.dll</FileName><Length>10</Length></File>"
+                  "<File><FileName>missing2.dll</FileName><Length>100</Length></File>"
+                  // Listed as written long after the file on disk.
+                  "<File><FileName>old.dll</FileName><Length>1000</Length>"
+                  "<FileDateHigh>2147483647</FileDateHigh></File>"));
+  EXPECT_EQ(Files.GetTotalLength(), 0u);  // nothing checked yet
+
+  EXPECT_EQ(Files.RemoveUpToDate(), 3u);
+  std::vector<std::string> names;
+  Files.ForEach([&](const CUpdateFile& r) {
+    names.push_back(r.FileName);
+    EXPECT_TRUE(r.NeedUpdate) << r.FileName;
+  });
+  EXPECT_EQ(names, (std::vector<std::string>{"missing1.dll", "missing2.dll", "old.dll"}));
+  EXPECT_EQ(Files.GetTotalLength(), 1101u);
+
+  for (const char* expected : {"missing1.dll", "missing2.dll", "old.dll"}) {
+    const std::unique_ptr<CUpdateFile> head = Files.RemoveHead();
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->FileName, expected);
+  }
+  EXPECT_EQ(Files.RemoveHead(), nullptr);
+}
+
+TEST_F(UpdateFilesTest, TotalLengthWrapsModulo2To32) {
+  ASSERT_TRUE(
+      LoadEntries("<File><FileName>a</FileName><Length>2147483647</Length></File>"
+                  "<File><FileName>b</FileName><Length>2147483647</Length></File>"
+                  "<File><FileName>c</FileName><Length>2</Length></File>"));
+  EXPECT_EQ(Files.RemoveUpToDate(), 3u);
+  EXPECT_EQ(Files.GetTotalLength(), 0u);
+
+  ASSERT_TRUE(
+      LoadEntries("<File><FileName>a</FileName><Length>-1</Length></File>"
+                  "<File><FileName>b</FileName><Length>3</Length></File>"));
+  EXPECT_EQ(Files.RemoveUpToDate(), 2u);
+  EXPECT_EQ(Files.GetTotalLength(), 2u);
+}
+
+TEST_F(UpdateFilesTest, ChineseListsGiveTheSameRecordsInEveryEncoding) {
+  ASSERT_TRUE(Files.Load(kFixtures / "update-utf8.xml"));
+  const std::vector<std::string> utf8 = DescribeAll(Files);
+  ASSERT_EQ(utf8.size(), 2u);
+
+  CUpdateFile first(App / PathFromUtf8("资源") / PathFromUtf8("图片") /
+                    PathFromUtf8("游戏大厅.exe"));
+  first.FileName = "游戏大厅.exe";
+  first.FileVersion = "3.0.12.405";
+  first.Length = 102400;
+  first.LocalPath = "资源\\图片";
+  first.Execute = true;
+  first.ExecutePar = "/安装 \"中文 参数\"";
+  first.URL = "http://download.example.com/Download/游戏大厅.exe";
+  CUpdateFile second(App / PathFromUtf8("张喆的存档.dat"));
+  second.FileName = "张喆的存档.dat";
+  second.FileTime = {4294967295u, 30000000u};
+  second.Register = true;
+  EXPECT_EQ(utf8, (std::vector<std::string>{Describe(first), Describe(second)}));
+
+  for (const char* twin : {"update-gb2312.xml", "update-gbk.xml"}) {
+    CUpdateFiles other(App);
+    ASSERT_TRUE(other.Load(kFixtures / twin)) << twin;
+    EXPECT_EQ(DescribeAll(other), utf8) << twin;
+  }
+}
+
+}  // namespace
+}  // namespace varo

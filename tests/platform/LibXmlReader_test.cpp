@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/XmlReader.h"
+#include "support/TempDir.h"
+
+namespace varo::platform {
+namespace {
+
+using Child = std::pair<std::string, std::string>;
+using Entries = std::vector<std::vector<Child>>;
+
+std::optional<Entries> Flatten(const std::optional<std::vector<XmlEntry>>& read) {
+  if (!read) {
+    return std::nullopt;
+  }
+  Entries entries;
+  for (const XmlEntry& entry : *read) {
+    auto& children = entries.emplace_back();
+    for (const XmlChild& child : entry) {
+      children.emplace_back(child.Name, child.Text);
+    }
+  }
+  return entries;
+}
+
+std::string Dump(const std::optional<Entries>& entries) {
+  if (!entries) {
+    return "nothing";
+  }
+  std::ostringstream out;
+  for (const auto& entry : *entries) {
+    out << "{";
+    for (const auto& [name, text] : entry) {
+      out << " " << name << "=[" << text << "]";
+    }
+    out << " }\n";
+  }
+  return out.str();
+}
+
+const std::filesystem::path kFixtures =
+    std::filesystem::path(VARO_SOURCE_DIR) / "tests/fixtures/xml";
+
+class XmlReaderTest : public ::testing::Test {
+ protected:
+  std::optional<Entries> Read(std::string_view document, std::string_view tag = "File") {
+    const auto file = Dir / "list.xml";
+    test::WriteFile(file, document);
+    return Flatten(ReadXmlEntries(file, tag));
+  }
+  test::TempDir Dir;
+};
+
+TEST_F(XmlReaderTest, EntriesAreTheNamedElementsBelowTheRootInDocumentOrder) {
+  const auto entries = Read(
+      "<File><File><FileName>1</FileName><File><FileName>2</FileName></File></File>"
+      "<group><file><FileName>lower</FileName></file>"
+      "<x:File xmlns:x='urn:x'><FileName>prefixed</FileName></x:File>"
+      "<File><FileName>3</FileName></File></group></File>");
+  const Entries expected{
+      {{"FileName", "1"}, {"File", "2"}},
+      {{"FileName", "2"}},
+      {{"FileName", "3"}},
+  };
+  EXPECT_EQ(entries, expected) << Dump(entries);
+
+  EXPECT_EQ(Read("<r><x:File xmlns:x='urn:x'><a>b</a></x:File></r>", "x:File"),
+            (Entries{{{"a", "b"}}}));
+  EXPECT_EQ(Read("<r/>"), Entries{});
+}
+
+TEST_F(XmlReaderTest, ChildrenOfEveryKindWithTheirTrimmedText) {
+  const auto entries = Read(
+      "<!DOCTYPE r [<!ENTITY name \"文件\">]>\n"
+      "<r><File Length='99'> lead <FileName>\n\t a.dll \r\n</FileName><!-- note -->"
+      "<![CDATA[ <raw> ]]><?target data?><Empty/><Deep>x<b> y </b>z<!--no--></Deep>"
+      "<Ref>&name;&amp;&#x4E2D;</Ref></File></r>");
+  const Entries expected{{
+      {"#text", "lead"},
+      {"FileName", "a.dll"},
+      {"#comment", "note"},
+      {"#cdata-section", "<raw>"},
+      {"target", "data"},
+      {"Empty", ""},
+      {"Deep", "x y z"},
+      {"Ref", "文件&中"},
+  }};
+  EXPECT_EQ(entries, expected) << Dump(entries);
+}
+
+TEST_F(XmlReaderTest, DeclaredEncodingGivesTheSameEntriesAsTheUtf8Twin) {
+  const auto utf8 = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File"));
+  ASSERT_TRUE(utf8.has_value());
+  ASSERT_EQ(utf8->size(), 2u);
+  EXPECT_EQ(utf8->at(0).at(1), (Child{"FileName", "游戏大厅.exe"}));
+  EXPECT_EQ(utf8->at(0).at(11), (Child{"ExecutePar", "/安装 \"中文 参数\""}));
+  EXPECT_EQ(utf8->at(1).at(1), (Child{"FileName", "张喆的存档.dat"}));
+
+  for (const char* twin : {"update-gb2312.xml", "update-gbk.xml", "update-utf16.xml"}) {
+    const auto entries = Flatten(ReadXmlEntries(kFixtures / twin, "File"));
+    EXPECT_EQ(entries, utf8) << twin << "\n" << Dump(entries);
+  }
+}
+
+TEST_F(XmlReaderTest, UnreadableOrMalformedDocumentsGiveNothing) {
+  EXPECT_FALSE(ReadXmlEntries(Dir / "missing.xml", "File").has_value());
+  EXPECT_FALSE(ReadXmlEntries(Dir.Path(), "File").has_value());
+
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty file", ""},
+      {"HTML error page",
+       "<!DOCTYPE html>\n<html><head><title>404 Not Found</title></head>"
+       "<body><p>Not found<br></body></html>"},
+      {"truncated", "<r><File><FileName>a.dll</FileName>"},
+      {"two roots", "<r/><r/>"},
+      {"mismatched tags", "<r><File></file></r>"},
+      {"undefined entity", "<r><File><FileName>&nbsp;</FileName></File></r>"},
+      {"invalid UTF-8", "<r><File><FileName>\xC3\x28</FileName></File></r>"},
+      {"invalid GB2312",
+       "<?xml version='1.0' encoding='GB2312'?><r><File><FileName>\xFF\xFF</FileName></File></r>"},
+      {"unknown encoding", "<?xml version='1.0' encoding='X-NO-SUCH'?><r/>"},
+  };
+  for (const auto& [what, document] : cases) {
+    const auto entries = Read(document);
+    EXPECT_FALSE(entries.has_value()) << what << "\n" << Dump(entries);
+  }
+}
+
+// Documents that try to make the reader expand entities without bound or
+// read files and URLs that the list names. None of them may load, and the
+// secret may never appear.
+class HostileXmlTest : public XmlReaderTest {
+ protected:
+  void SetUp() override {
+    test::WriteFile(Dir / "secret.txt", kSecret);
+    test::WriteFile(Dir / "secret.dtd", std::string("<!ENTITY leak \"") + kSecret + "\">");
+  }
+  void ExpectRefused(const std::string& what, const std::string& document) {
+    const auto entries = Read(document);
+    EXPECT_FALSE(entries.has_value()) << what << "\n" << Dump(entries);
+    EXPECT_EQ(Dump(entries).find(kSecret), std::string::npos) << what;
+  }
+  std::string FileUrl(const char* name) const { return "file://" + (Dir / name).string(); }
+  static constexpr const char* kSecret = "SECRET-7f3a";
+};
+
+TEST_F(HostileXmlTest, EntityExpansionIsBounded) {
+  std::string laughs = "<!DOCTYPE r [<!ENTITY l0 \"lollollollollollollollollollol\">";
+  for (int level = 1; level <= 12; ++level) {
+    laughs += "<!ENTITY l" + std::to_string(level) + " \"";
+    for (int i = 0; i < 10; ++i) {
+      laughs += "&l" + std::to_string(level - 1) + ";";
+    }
+    laughs += "\">";
+  }
+  laughs += "]><r><File><FileName>&l12;</FileName></File></r>";
+  ExpectRefused("exponential expansion", laughs);
+
+  std::string quadratic =
+      "<!DOCTYPE r [<!ENTITY big \"" + std::string(40000, 'a') + "\">]><r><File>";
+  for (int i = 0; i < 40000; ++i) {
+    quadratic += "<FileName>&big;</FileName>";
+  }
+  quadratic += "</File></r>";
+  ExpectRefused("quadratic expansion", quadratic);
+}
+
+TEST_F(HostileXmlTest, ExternalEntitiesAndDtdsAreNeverLoaded) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"external entity by file URL", "<!DOCTYPE r [<!ENTITY s SYSTEM \"" + FileUrl("secret.txt") +
+                                          "\">]><r><File><FileName>&s;</FileName></File></r>"},
+      {"external entity by relative path",
+       "<!DOCTYPE r [<!ENTITY s SYSTEM "
+       "\"secret.txt\">]><r><File><FileName>&s;</FileName></File></r>"},
+      {"external entity declared, not used",
+       "<!DOCTYPE r [<!ENTITY s SYSTEM \"" + FileUrl("secret.txt") + "\">]><r><File/></r>"},
+      {"external parameter entity", "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + FileUrl("secret.dtd") +
+                                        "\"> %p;]><r><File><FileName>&leak;</FileName></File></r>"},
+      {"public external entity", "<!DOCTYPE r [<!ENTITY s PUBLIC \"-//X//Y\" \"" +
+                                     FileUrl("secret.txt") +
+                                     "\">]><r><File><FileName>&s;</FileName></File></r>"},
+      {"unparsed entity", "<!DOCTYPE r [<!NOTATION n SYSTEM \"n\"><!ENTITY s SYSTEM \"" +
+                              FileUrl("secret.txt") + "\" NDATA n>]><r><File/></r>"},
+      {"external DTD subset", "<!DOCTYPE r SYSTEM \"" + FileUrl("secret.dtd") +
+                                  "\"><r><File><FileName>&leak;</FileName></File></r>"},
+      {"external DTD subset on the network",
+       "<!DOCTYPE r PUBLIC \"-//X//Y\" \"http://127.0.0.1:9/x.dtd\"><r><File/></r>"},
+  };
+  for (const auto& [what, document] : cases) {
+    ExpectRefused(what, document);
+  }
+}
+
+TEST_F(HostileXmlTest, XIncludeIsAPlainElement) {
+  const auto entries =
+      Read("<r><File><xi:include xmlns:xi='http://www.w3.org/2001/XInclude' href='" +
+           FileUrl("secret.txt") + "' parse='text'/></File></r>");
+  EXPECT_EQ(entries, (Entries{{{"xi:include", ""}}})) << Dump(entries);
+}
+
+TEST(XmlReaderThreadsTest, ThreadsReadAtTheSameTime) {
+  // The first reads of the process run side by side, library set-up included.
+  std::vector<std::optional<Entries>> results(8);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& result : results) {
+      threads.emplace_back(
+          [&result] { result = Flatten(ReadXmlEntries(kFixtures / "update-gbk.xml", "File")); });
+    }
+  }
+  const auto expected = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File"));
+  ASSERT_TRUE(expected.has_value());
+  for (const auto& result : results) {
+    EXPECT_EQ(result, expected);
+  }
+}
+
+}  // namespace
+}  // namespace varo::platform
