@@ -27,8 +27,16 @@ class ReadHandle {
   explicit ReadHandle(const std::filesystem::path& file)
       : Descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
     struct stat info {};
-    if (Descriptor >= 0 && (::fstat(Descriptor, &info) != 0 || !S_ISREG(info.st_mode))) {
-      const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    if (Descriptor < 0) {
+      return;
+    }
+    int error = 0;
+    if (::fstat(Descriptor, &info) != 0) {
+      error = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+      error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    }
+    if (error != 0) {
       ::close(Descriptor);
       Descriptor = -1;
       errno = error;
@@ -69,21 +77,35 @@ HResult GetFileWriteTime(const std::filesystem::path& file, FileTime& time) {
   if (!handle.Valid() || ::fstat(handle.Get(), &info) != 0) {
     return LastError();
   }
-  const std::int64_t seconds = static_cast<std::int64_t>(info.st_mtim.tv_sec) + kEpochDifference;
-  if (seconds < 0) {
-    time = FileTime{};  // before 1601: the earliest time there is
-    return kOk;
+  // Times outside what a FILETIME holds (before 1601, after about 60000)
+  // become its earliest or latest value.
+  constexpr std::uint64_t kTicksPerSecond = 10'000'000u;
+  constexpr std::uint64_t kLatest = ~std::uint64_t{0};
+  constexpr std::int64_t kLastSecond =
+      static_cast<std::int64_t>(kLatest / kTicksPerSecond) - 1 - kEpochDifference;
+  const std::int64_t unixSeconds = info.st_mtim.tv_sec;
+  if (unixSeconds < -kEpochDifference) {
+    time = FileTime{};
+  } else if (unixSeconds > kLastSecond) {
+    time = FileTime::FromValue(kLatest);
+  } else {
+    time = FileTime::FromValue(static_cast<std::uint64_t>(unixSeconds + kEpochDifference) *
+                                   kTicksPerSecond +
+                               static_cast<std::uint64_t>(info.st_mtim.tv_nsec) / 100u);
   }
-  time = FileTime::FromValue(static_cast<std::uint64_t>(seconds) * 10'000'000u +
-                             static_cast<std::uint64_t>(info.st_mtim.tv_nsec) / 100u);
   return kOk;
 }
 
 HResult MakeDirectory(const std::filesystem::path& directory) {
-  if (::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST) {
+  if (::mkdir(directory.c_str(), 0755) == 0) {
     return kOk;
   }
-  return LastError();
+  const HResult failure = LastError();
+  struct stat info {};
+  if (errno == EEXIST && ::stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    return kOk;
+  }
+  return failure;  // a file of that name is no directory
 }
 
 std::optional<std::filesystem::path> CreateTempFile(std::string_view prefix) {
