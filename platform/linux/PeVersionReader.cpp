@@ -6,8 +6,10 @@
 // read, with pread, and every range is checked against the file, against the
 // section that holds it and against the resource section before it is read;
 // all offset arithmetic is done in 64 bits, where 32-bit fields cannot
-// overflow. A file of any size can be read in constant memory (the largest
-// buffer is one resource directory's entries, at most 131070 * 8 bytes).
+// overflow. A file of any size is read in bounded memory: the largest
+// buffers are the section table (at most 65535 * 40 bytes) and one resource
+// directory's entries (at most 131070 * 8 bytes), each read only once it is
+// known to lie inside the file or the resource section.
 //
 // Failure codes, in the Windows error numbering that HResultFromError wraps:
 //   errno              the file cannot be opened or read (ENOENT, EACCES,
@@ -114,8 +116,12 @@ class ImageFile {
 
   // Fills out with the bytes [offset, offset + out.size()). False when the
   // range is not wholly inside the file or cannot be read.
+  bool Contains(std::uint64_t offset, std::uint64_t size) const {
+    return offset <= Size && size <= Size - offset;
+  }
+
   bool Read(std::uint64_t offset, std::uint8_t* out, std::size_t size) {
-    if (offset > Size || size > Size - offset) {
+    if (!Contains(offset, size)) {
       return false;
     }
     while (size > 0) {
@@ -224,8 +230,13 @@ HResult ReadHeaders(ImageFile& file, Image& image) {
   image.ResourceRva = U32(entry.data());
   image.ResourceSize = U32(entry.data() + 4);
 
-  std::vector<std::uint8_t> table(std::size_t{sectionCount} * kSectionHeaderSize);
-  if (!file.Read(optionalOffset + optionalSize, table.data(), table.size())) {
+  const std::uint64_t tableOffset = optionalOffset + optionalSize;
+  const std::size_t tableSize = std::size_t{sectionCount} * kSectionHeaderSize;
+  if (!file.Contains(tableOffset, tableSize)) {
+    return kNotPeImage;
+  }
+  std::vector<std::uint8_t> table(tableSize);
+  if (!file.Read(tableOffset, table.data(), table.size())) {
     return kNotPeImage;
   }
   image.Sections.reserve(sectionCount);
