@@ -1,0 +1,130 @@
+#include "platform/linux/gtk/ProgramStarter.h"
+
+#include <gio/gio.h>
+#include <gtk/gtk.h>
+
+#include <iostream>
+#include <memory>
+#include <system_error>
+
+namespace varo::platform {
+namespace {
+
+struct GFreeDeleter {
+  void operator()(void* pointer) const { g_free(pointer); }
+};
+using OwnedText = std::unique_ptr<gchar, GFreeDeleter>;
+
+bool IsRegularFile(const std::filesystem::path& file) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(file, error);
+}
+
+void Reap(GPid pid, gint, gpointer) {
+  g_spawn_close_pid(pid);
+}
+
+}  // namespace
+
+ProgramStarter::Plan ProgramStarter::PlanStart(const StartRequest& request,
+                                               const std::filesystem::path& currentDirectory) {
+  Plan plan;
+  if (request.File.empty()) {
+    plan.Problem = "no program named";
+    return plan;
+  }
+  const std::filesystem::path named(request.File);
+  if (request.File.find('/') == std::string::npos) {
+    if (IsRegularFile(currentDirectory / named)) {
+      plan.File = currentDirectory / named;
+    } else if (OwnedText found{g_find_program_in_path(request.File.c_str())}) {
+      plan.File = found.get();
+    } else {
+      return plan;  // not there: nothing to say
+    }
+  } else {
+    plan.File = named.is_absolute() ? named : currentDirectory / named;
+    if (!IsRegularFile(plan.File)) {
+      plan.Problem = plan.File.string() + " is not a file";
+      return plan;
+    }
+  }
+  plan.File = plan.File.lexically_normal();
+
+  if (!g_file_test(plan.File.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+    plan.What = Plan::Action::Open;  // a document: its parameters mean nothing
+    return plan;
+  }
+  // Split like a shell, expanding nothing; empty parameters are no
+  // arguments at all.
+  if (request.Parameters.find_first_not_of(" \t\r\n") != std::string::npos) {
+    gint count = 0;
+    gchar** arguments = nullptr;
+    GError* error = nullptr;
+    if (!g_shell_parse_argv(request.Parameters.c_str(), &count, &arguments, &error)) {
+      plan.Problem =
+          "cannot split the parameters \"" + request.Parameters + "\": " + error->message;
+      g_error_free(error);
+      return plan;
+    }
+    plan.Arguments.assign(arguments, arguments + count);
+    g_strfreev(arguments);
+  }
+  plan.What = Plan::Action::Run;
+  return plan;
+}
+
+void ProgramStarter::Start(const StartRequest& request) {
+  std::error_code cwdError;
+  const Plan plan = PlanStart(request, std::filesystem::current_path(cwdError));
+  GError* error = nullptr;
+  switch (plan.What) {
+    case Plan::Action::Nothing:
+      if (!plan.Problem.empty()) {
+        std::cerr << "varo-update: cannot start " << request.File << ": " << plan.Problem << '\n';
+      }
+      return;
+    case Plan::Action::Run: {
+      std::vector<gchar*> argv;
+      argv.push_back(const_cast<gchar*>(plan.File.c_str()));
+      for (const std::string& argument : plan.Arguments) {
+        argv.push_back(const_cast<gchar*>(argument.c_str()));
+      }
+      argv.push_back(nullptr);
+      GPid pid = 0;
+      // Without G_SPAWN_LEAVE_DESCRIPTORS_OPEN the child keeps only its
+      // standard descriptors; the child watch reaps it when it ends.
+      if (g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
+                        &pid, &error)) {
+        g_child_watch_add(pid, &Reap, nullptr);
+        return;
+      }
+      break;
+    }
+    case Plan::Action::Open: {
+      OwnedText uri{g_filename_to_uri(plan.File.c_str(), nullptr, &error)};
+      if (!uri) {
+        break;
+      }
+      GAppLaunchContext* context = nullptr;
+      if (GdkDisplay* display = gdk_display_get_default(); display != nullptr) {
+        context = G_APP_LAUNCH_CONTEXT(gdk_display_get_app_launch_context(display));
+      }
+      const bool opened = g_app_info_launch_default_for_uri(uri.get(), context, &error);
+      if (context != nullptr) {
+        g_object_unref(context);
+      }
+      if (opened) {
+        return;
+      }
+      break;
+    }
+  }
+  std::cerr << "varo-update: cannot start " << plan.File.string() << ": "
+            << (error != nullptr ? error->message : "unknown error") << '\n';
+  if (error != nullptr) {
+    g_error_free(error);
+  }
+}
+
+}  // namespace varo::platform
