@@ -1,25 +1,31 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
 namespace varo::platform {
 
 // Receives one HTTP response. Every call comes on the thread that called
-// HttpGet.
+// HttpGet. An exception thrown by a call ends the transfer; HttpGet lets it
+// out after its own clean-up.
 class HttpSink {
  public:
   virtual ~HttpSink() = default;
 
   // The status of the final response (after redirects), once, before any
-  // body data; also for an empty body. False ends the transfer (Aborted).
+  // body data; also for an empty body. Always called before HttpGet returns
+  // Complete; a failed transfer may end without it. False ends the transfer
+  // (Aborted) and no body data follows.
   virtual bool OnResponse(int status) = 0;
 
-  // The next block of the body, of any size. False ends the transfer
-  // (Aborted).
+  // The next block of the final response's body, of any size above 0 (bodies
+  // of redirections that were followed never come here). False ends the
+  // transfer (Aborted).
   virtual bool OnData(const char* data, std::size_t size) = 0;
 
-  // Asked often, also while connecting or waiting for data: false ends the
+  // Asked before the connection is made and then at least every tenth of a
+  // second, also while connecting or waiting for data: false ends the
   // transfer (Aborted) without waiting for the server.
   virtual bool KeepGoing() = 0;
 };
@@ -32,10 +38,18 @@ enum class HttpOutcome {
   Aborted,   // a call of the sink returned false
 };
 
+// How long a transfer may wait. A stall is a period without a single byte
+// of the response.
+struct HttpLimits {
+  std::chrono::seconds Connect{60};
+  std::chrono::seconds Stall{30};
+};
+
 // Fetches url with one GET request (HTTP/1.0, "Accept: */*", User-Agent
 // "Pelliton_Orlan", no cache, no credentials, redirects followed, the
 // system's proxy settings, https verified against the system's certificate
-// store) and hands the final response to sink.
-HttpOutcome HttpGet(const std::string& url, HttpSink& sink);
+// store) and hands the final response to sink. A transfer that waits longer
+// than limits allow fails.
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits = {});
 
 }  // namespace varo::platform

@@ -73,7 +73,29 @@ class CInetFile : public COrlanThread {
   std::string ExecutePar;
 
  protected:
+  // The body of one run: fetches URL into the target file, posting one
+  // progress notification per chunk and one completion notification at the
+  // end, whatever the outcome.
   void Run() override;
+
+  // Sets ErrorText to the text of code and ends the run with that code.
+  // Only inside Run.
+  [[noreturn]] void Fail(std::int32_t code);
+
+ private:
+  // Carries a result code from Fail to the end of Run.
+  class CInetFileException {
+   public:
+    explicit CInetFileException(std::int32_t code) : Code(code) {}
+    std::int32_t Code;
+  };
+
+  // Receives the response of one run and writes it to the target file.
+  class Transfer;
+
+  // Posts a notification with wParam ((Kind & 0xFFFF) << 16) | low to
+  // NotifyWindow, when there is one.
+  void Notify(std::uint32_t message, std::uint32_t low) const;
 };
 
 }  // namespace varo

@@ -1,0 +1,260 @@
+// platform::HttpGet on libcurl's multi interface, so that the sink can end a
+// transfer at any moment, also while connecting or waiting for the server.
+
+#include <curl/curl.h>
+
+#include <cassert>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/Http.h"
+
+namespace varo::platform {
+namespace {
+
+// How long one wait for network activity may last before the sink is asked
+// again whether to go on.
+constexpr int kPollMilliseconds = 50;
+
+constexpr long kMaxRedirects = 10;
+
+void InitialiseCurl() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    assert(result == CURLE_OK && "libcurl could not be initialised");
+    (void)result;
+  });
+}
+
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct HeaderListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+struct CurlStringDeleter {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
+using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+
+// Splits url before anything is sent: only an absolute http or https URL
+// with a host passes. Blanks and other bytes that a URL cannot hold are
+// percent-encoded; a user name, password or login options in the URL are
+// dropped, as a request never carries credentials.
+UrlHandle SplitUrl(const std::string& url) {
+  UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(),
+                              CURLU_ALLOW_SPACE | CURLU_URLENCODE) != CURLUE_OK) {
+    return nullptr;
+  }
+  char* rawScheme = nullptr;
+  if (curl_url_get(handle.get(), CURLUPART_SCHEME, &rawScheme, 0) != CURLUE_OK) {
+    return nullptr;
+  }
+  const CurlString scheme(rawScheme);
+  const std::string name(scheme.get());
+  if (name != "http" && name != "https") {
+    return nullptr;
+  }
+  curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0);
+  curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0);
+  curl_url_set(handle.get(), CURLUPART_OPTIONS, nullptr, 0);
+  return handle;
+}
+
+// The state of one transfer, shared with libcurl's callbacks.
+class Transfer {
+ public:
+  explicit Transfer(HttpSink& sink) : Sink(sink) {}
+
+  // Hands the final response's status to the sink, once. False when the
+  // sink declined it or threw.
+  bool Respond(CURL* easy) {
+    if (Responded) {
+      return true;
+    }
+    Responded = true;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    return Call([&] { return Sink.OnResponse(static_cast<int>(status)); });
+  }
+
+  // libcurl's write callback: the body of the final response (libcurl does
+  // not pass on the bodies of redirections it follows).
+  static size_t Write(char* data, size_t size, size_t count, void* self) {
+    auto& transfer = *static_cast<Transfer*>(self);
+    const size_t bytes = size * count;
+    if (!transfer.Respond(transfer.Easy)) {
+      return CURL_WRITEFUNC_ERROR;
+    }
+    if (bytes == 0) {
+      return 0;
+    }
+    if (!transfer.Call([&] { return transfer.Sink.OnData(data, bytes); })) {
+      return CURL_WRITEFUNC_ERROR;
+    }
+    return bytes;
+  }
+
+  // Calls the sink; remembers a refusal or an exception. Exceptions must not
+  // pass through libcurl's frames: they wait in Pending until HttpGet has
+  // cleaned up.
+  template <class Function>
+  bool Call(Function call) {
+    try {
+      if (!call()) {
+        Declined = true;
+      }
+    } catch (...) {
+      Pending = std::current_exception();
+      Declined = true;
+    }
+    return !Declined;
+  }
+
+  HttpSink& Sink;
+  CURL* Easy = nullptr;
+  bool Responded = false;
+  bool Declined = false;
+  std::exception_ptr Pending;
+};
+
+// The certificate store: OpenSSL's defaults, which its usual variables
+// SSL_CERT_FILE and SSL_CERT_DIR replace (libcurl itself loads the bundle it
+// was built with and ignores them).
+void SetCertificateStore(CURL* easy) {
+  if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+  }
+  if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') {
+    curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
+  }
+}
+
+bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
+               const HttpLimits& limits) {
+  bool ok = true;
+  const auto set = [&](CURLoption option, auto value) {
+    ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK;
+  };
+  set(CURLOPT_CURLU, url);
+  set(CURLOPT_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  set(CURLOPT_HTTPGET, 1L);
+  set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+  set(CURLOPT_HTTPHEADER, headers);
+  set(CURLOPT_FOLLOWLOCATION, 1L);
+  set(CURLOPT_MAXREDIRS, kMaxRedirects);
+  set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.Connect.count()));
+  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.Stall.count()));
+#if LIBCURL_VERSION_NUM >= 0x075700
+  // A cancelled transfer does not wait for a name look-up still running.
+  set(CURLOPT_QUICK_EXIT, 1L);
+#endif
+  set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+  SetCertificateStore(easy);
+  return ok;
+}
+
+}  // namespace
+
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits) {
+  InitialiseCurl();
+  const UrlHandle split = SplitUrl(url);
+  if (!split) {
+    return HttpOutcome::BadUrl;
+  }
+
+  // Exactly one of each on the wire: these replace libcurl's own Accept and
+  // the User-Agent it would otherwise leave out.
+  HeaderList headers;
+  for (const char* line : {"Accept: */*", "User-Agent: Pelliton_Orlan", "Cache-Control: no-cache",
+                           "Pragma: no-cache"}) {
+    curl_slist* longer = curl_slist_append(headers.get(), line);
+    if (longer == nullptr) {
+      return HttpOutcome::Failed;
+    }
+    headers.release();
+    headers.reset(longer);
+  }
+
+  Transfer transfer(sink);
+  const EasyHandle easy(curl_easy_init());
+  const MultiHandle multi(curl_multi_init());
+  if (!easy || !multi) {
+    return HttpOutcome::Failed;
+  }
+  transfer.Easy = easy.get();
+  if (!Configure(easy.get(), split.get(), headers.get(), transfer, limits) ||
+      curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+    return HttpOutcome::Failed;
+  }
+
+  // The easy handle leaves the multi handle before either is destroyed.
+  struct Detach {
+    CURLM* Multi;
+    CURL* Easy;
+    ~Detach() { curl_multi_remove_handle(Multi, Easy); }
+  } detach{multi.get(), easy.get()};
+
+  bool failed = false;
+  for (;;) {
+    if (!transfer.Call([&] { return sink.KeepGoing(); })) {
+      break;
+    }
+    int running = 0;
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+      failed = true;
+      break;
+    }
+    if (running == 0 || transfer.Declined) {
+      break;
+    }
+    if (curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
+      failed = true;
+      break;
+    }
+  }
+
+  CURLcode result = CURLE_OK;
+  if (!failed && !transfer.Declined) {
+    int left = 0;
+    const CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+    assert(message != nullptr && message->msg == CURLMSG_DONE);
+    result = message->data.result;
+    if (result == CURLE_OK) {
+      // An empty body: the status still goes to the sink.
+      transfer.Respond(easy.get());
+    }
+  }
+  if (transfer.Pending) {
+    std::rethrow_exception(transfer.Pending);
+  }
+  if (transfer.Declined) {
+    return HttpOutcome::Aborted;
+  }
+  return failed || result != CURLE_OK ? HttpOutcome::Failed : HttpOutcome::Complete;
+}
+
+}  // namespace varo::platform
