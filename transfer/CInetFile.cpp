@@ -1,8 +1,10 @@
 #include "transfer/CInetFile.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstddef>
+#include <cstring>
 #include <exception>
 #include <fstream>
 
@@ -12,8 +14,7 @@
 namespace varo {
 namespace {
 
-// The largest piece of the body that one write and one progress
-// notification cover.
+// The piece of the body that one write and one progress notification cover.
 constexpr std::size_t kChunkSize = 1024;
 
 constexpr int kStatusOk = 200;
@@ -39,27 +40,29 @@ class CInetFile::Transfer final : public platform::HttpSink {
     return true;
   }
 
-  // Whatever the size of the block, it goes on in chunks of at most
-  // kChunkSize: each written, counted, notified, and followed by a look at
-  // the cancel flag.
+  // However the client cuts the body into blocks, it goes on in full chunks
+  // of kChunkSize bytes, as reads of that size would return them; only the
+  // last chunk of a complete body (see Finish) may be shorter. Bytes held
+  // back when the transfer ends otherwise are never written.
   bool OnData(const char* data, std::size_t size) override {
     while (size > 0) {
-      const std::size_t count = std::min(size, kChunkSize);
-      if (!File.write(data, static_cast<std::streamsize>(count))) {
-        return Stop(INETFILE_ERR_CREATE_LOCAL);
+      const std::size_t taken = std::min(size, Buffer.size() - Held);
+      std::memcpy(Buffer.data() + Held, data, taken);
+      Held += taken;
+      data += taken;
+      size -= taken;
+      if (Held == Buffer.size() && !PassChunk()) {
+        return false;
       }
-      Job.BytesReceived.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
-      Job.Notify(WM_INETFILE_PROGRESS, static_cast<std::uint32_t>(count));
-      if (Job.CancelRequested.load()) {
-        return Stop(INETFILE_CANCELLED);
-      }
-      data += count;
-      size -= count;
     }
     return true;
   }
 
   bool KeepGoing() override { return !Job.CancelRequested.load() || Stop(INETFILE_CANCELLED); }
+
+  // Passes on the last chunk of a complete body; false (with Failure set)
+  // when it cannot be written or the run was cancelled after it.
+  bool Finish() { return Held == 0 || PassChunk(); }
 
   // Closes the target after a complete body; false when its last bytes could
   // not be written.
@@ -75,6 +78,22 @@ class CInetFile::Transfer final : public platform::HttpSink {
   bool Stop(std::int32_t code) {
     Failure = code;
     return false;
+  }
+
+  // Writes the held chunk, counts it, notifies the window of it, then looks
+  // at the cancel flag.
+  bool PassChunk() {
+    const std::size_t count = Held;
+    Held = 0;
+    if (!File.write(Buffer.data(), static_cast<std::streamsize>(count))) {
+      return Stop(INETFILE_ERR_CREATE_LOCAL);
+    }
+    Job.BytesReceived.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    Job.Notify(WM_INETFILE_PROGRESS, static_cast<std::uint32_t>(count));
+    if (Job.CancelRequested.load()) {
+      return Stop(INETFILE_CANCELLED);
+    }
+    return true;
   }
 
   // Opens the target for writing, creating or truncating it. When that
@@ -108,6 +127,8 @@ class CInetFile::Transfer final : public platform::HttpSink {
 
   CInetFile& Job;
   std::ofstream File;
+  std::array<char, kChunkSize> Buffer{};
+  std::size_t Held = 0;  // bytes of the next chunk in Buffer
 };
 
 CInetFile::CInetFile() : ErrorText(TextOf(INETFILE_OK)) {}
@@ -176,7 +197,11 @@ void CInetFile::Run() {
   std::int32_t code = INETFILE_OK;
   try {
     Transfer transfer(*this);
-    switch (platform::HttpGet(URL, transfer)) {
+    platform::HttpOutcome outcome = platform::HttpGet(URL, transfer);
+    if (outcome == platform::HttpOutcome::Complete && !transfer.Finish()) {
+      outcome = platform::HttpOutcome::Aborted;
+    }
+    switch (outcome) {
       case platform::HttpOutcome::Complete:
         if (!transfer.Close()) {
           Fail(INETFILE_ERR_CREATE_LOCAL);

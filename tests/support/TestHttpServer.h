@@ -1,0 +1,96 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace varo::test {
+
+// A real HTTP (or HTTPS) server on 127.0.0.1 at a port of the system's
+// choosing, answering on threads of its own from the moment it is
+// constructed until it is destroyed. Tests tell it what to answer per path
+// (the path as the request names it, decoded, without the query); any other
+// path gets 404. Every request is recorded. All operations may be called
+// from any thread while the server runs.
+class TestHttpServer {
+ public:
+  enum class Transport {
+    Plain,         // http
+    TrustedTls,    // https with a certificate for 127.0.0.1 signed by TestCaFile()
+    UntrustedTls,  // https with a self-signed certificate that nobody trusts
+  };
+
+  // One request as the server saw it.
+  struct Request {
+    std::string Method;
+    std::string Version;                                       // e.g. "HTTP/1.0"
+    std::string Path;                                          // decoded, without the query
+    std::vector<std::pair<std::string, std::string>> Headers;  // grouped by name
+
+    // How many header lines have this name (ASCII case ignored).
+    std::size_t HeaderCount(const std::string& name) const;
+    // The value of the first header of this name; empty when none.
+    std::string Header(const std::string& name) const;
+  };
+
+  explicit TestHttpServer(Transport transport = Transport::Plain);
+  TestHttpServer(const TestHttpServer&) = delete;
+  TestHttpServer& operator=(const TestHttpServer&) = delete;
+  // Releases every stalled answer (cutting it off), then stops.
+  ~TestHttpServer();
+
+  int Port() const;
+  // "http://127.0.0.1:<port>" + path (https for the TLS transports).
+  std::string Url(const std::string& path) const;
+
+  // The CA certificate that signs the TrustedTls server's certificate. The
+  // HTTP client trusts it when SSL_CERT_FILE names it.
+  static std::filesystem::path TestCaFile();
+
+  // Answers path with status and body (with its Content-Length).
+  void Serve(const std::string& path, std::string body, int status = 200,
+             std::string contentType = "application/octet-stream");
+
+  // Answers path with a redirection to location (absolute, or a path on
+  // this server), carrying body.
+  void Redirect(const std::string& path, const std::string& location, int status = 302,
+                std::string body = {});
+
+  // Announces a Content-Length of announced bytes, sends sent (shorter),
+  // then closes the connection.
+  void ServeCutShort(const std::string& path, std::string sent, std::size_t announced);
+
+  // Answers with body, handing it to the connection in blocks of the given
+  // sizes, in turn and over again.
+  void ServeInBlocks(const std::string& path, std::string body, std::vector<std::size_t> blocks);
+
+  // Holds every request for path before sending any response, until
+  // Release(); then answers with body. The server's destruction drops it.
+  void StallBeforeResponse(const std::string& path, std::string body);
+
+  // Answers with the status line, the full Content-Length of body and its
+  // first sentFirst bytes, then holds until Release() and sends the rest. The
+  // server's destruction cuts it off.
+  void StallAfter(const std::string& path, std::string body, std::size_t sentFirst);
+
+  // Lets every stalled answer, present and future, go on.
+  void Release();
+
+  // Every request so far, oldest first.
+  std::vector<Request> Requests() const;
+  // How many requests named path.
+  std::size_t RequestCount(const std::string& path) const;
+  // Waits until count requests named path; false when timeout passed first.
+  bool WaitForRequests(const std::string& path, std::size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> Shared;
+};
+
+}  // namespace varo::test
