@@ -1,0 +1,104 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "catalogue/CServers.h"
+#include "catalogue/CUpdateFiles.h"
+#include "platform/Shell.h"
+#include "platform/Window.h"
+#include "transfer/CInetFiles.h"
+
+namespace varo {
+
+// The tray icon's callback message; clicks on the icon change nothing.
+inline constexpr std::uint32_t WM_TRAYICON = 1126;
+
+// The main window of the updater and the owner of all state of a run. All of
+// it lives on the window's thread: the timer, the progress and the completion
+// handlers run there, each under ProgressLock; download jobs reach it only by
+// the messages they post.
+class CDuiFrameWnd : public platform::WindowHandler {
+ public:
+  CDuiFrameWnd(platform::Window& window, platform::Shell& shell,
+               std::filesystem::path programDirectory);
+  CDuiFrameWnd(const CDuiFrameWnd&) = delete;
+  CDuiFrameWnd& operator=(const CDuiFrameWnd&) = delete;
+  // Members go in reverse order of declaration: the job list first, so that
+  // running jobs are cancelled and waited for before anything else goes.
+  ~CDuiFrameWnd() override = default;
+
+  std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wParam,
+                              std::intptr_t lParam) override;
+  void Notify(std::string_view type, platform::Control& sender) override;
+
+  // Start-up, once, from WM_CREATE: servers, tray icon, the first fetch.
+  bool OnInit();
+  std::intptr_t OnNcHitTest(std::intptr_t lParam);
+
+  // The 200 ms tick: the display, the checking sequence, the job start.
+  void OnTimer();
+  // A chunk of a download has arrived.
+  void OnInetFileProgress(std::uintptr_t wParam, std::intptr_t lParam);
+
+  // The update controller.
+  void BeginUpdate();
+  void DownloadUpdateList();
+  std::intptr_t OnInetFileComplete(std::uintptr_t wParam, std::intptr_t lParam);
+  // Puts a downloaded file in place and starts or registers it.
+  void InstallFile(const CInetFile& job);
+
+  // The skin's resource folder and its file.
+  std::filesystem::path ResourceDirectory() const;
+
+  platform::Window& Window;
+  platform::Shell& Shell;
+  const std::filesystem::path ProgramDirectory;
+
+  platform::Control* InfoLabel = nullptr;
+  platform::Control* ProgressLabel = nullptr;
+  platform::Control* EachProgress = nullptr;
+  platform::Control* TotalProgress = nullptr;
+
+  // Counters, guarded by ProgressLock.
+  std::uint32_t FilePercent = 0;
+  std::uint32_t TotalPercent = 0;
+  std::int32_t LastSampleTime = 0;
+  std::uint32_t LastSampleBytes = 0;
+  std::int32_t Speed = 0;
+  std::uint32_t FileCount = 0;
+  std::uint32_t TotalBytes = 0;
+  std::uint32_t DownloadedBytes = 0;
+  // Ticks of the checking sequence, two per tick that finds FileCount 0.
+  std::int32_t CheckTicks = 0;
+
+  // Recursive: an error box opened by the completion handler keeps
+  // delivering ticks and progress on the same thread, which take it again.
+  std::recursive_mutex ProgressLock;
+  CServers Servers;
+  CUpdateFiles UpdateFiles;
+  CInetFiles InetFiles;
+
+  const std::uint32_t MaxRunningJobs = 5;
+  std::uint32_t RunningJobs = 0;  // guarded by ProgressLock
+  // Set once the run has asked the window to close: no further job starts.
+  bool ClosePosted = false;
+
+  bool TrayIconShown = false;
+  platform::TrayData TrayData;
+  std::array<platform::IconHandle, 3> TrayIcons{};
+  // Advances on every progress notification while the icon is shown.
+  std::uint32_t TrayFrame = 0;
+
+ private:
+  void SetText(platform::Control* control, const std::string& text);
+  void SetValue(platform::Control* control, int value);
+  void StartClient();
+  void PostClose();
+  std::filesystem::path TrayIconFile(int frame) const;
+};
+
+}  // namespace varo

@@ -1,0 +1,56 @@
+// The 200 ms tick of the main window.
+#include <string>
+
+#include "app/CDuiFrameWnd.h"
+
+namespace varo {
+
+void CDuiFrameWnd::OnTimer() {
+  std::lock_guard guard(ProgressLock);
+
+  if (FileCount > 0) {
+    const std::string rate = std::to_string(Speed / 1024) + "KB/秒";
+    const auto queued = static_cast<std::uint32_t>(InetFiles.GetCount());
+    const std::string count = "正在下载(" +
+                              std::to_string(static_cast<std::int32_t>(FileCount - queued + 1)) +
+                              "/" + std::to_string(static_cast<std::int32_t>(FileCount)) + ")";
+    const std::string size = "总大小" + std::to_string(TotalBytes / 1024) + "KB";
+    SetText(ProgressLabel, count + " " + rate + " " + size);
+    SetText(EachProgress, std::to_string(FilePercent) + "%");
+    SetText(TotalProgress, std::to_string(TotalPercent) + "%");
+    SetValue(EachProgress, static_cast<int>(FilePercent));
+    SetValue(TotalProgress, static_cast<int>(TotalPercent));
+  } else {
+    // The checking sequence: while nothing is queued for download, fill the
+    // bars over six ticks, then start the client and close on the ninth.
+    if (CheckTicks <= 10) {
+      SetText(InfoLabel, "正在检测");
+      SetValue(EachProgress, CheckTicks * 10);
+      SetValue(TotalProgress, CheckTicks * 10);
+      if (CheckTicks == 10) {
+        SetText(ProgressLabel, "你当前的版本是最新的");
+        SetText(InfoLabel, "检测完毕");
+      }
+    }
+    if (CheckTicks > 15) {
+      StartClient();
+      PostClose();
+    }
+    CheckTicks += 2;
+  }
+
+  // Only the head job is ever started, so jobs run one at a time in order.
+  if (RunningJobs < MaxRunningJobs && !ClosePosted) {
+    CInetFile* head = InetFiles.GetHead();
+    if (head != nullptr && head->StartCount == 0) {
+      if (head->Kind == kInetFileData) {
+        SetText(InfoLabel, "正在下载文件：" + head->FileName);
+      }
+      if (head->Start()) {
+        ++RunningJobs;
+      }
+    }
+  }
+}
+
+}  // namespace varo

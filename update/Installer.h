@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "platform/Shell.h"
+
+namespace varo {
+
+// What became of one downloaded file.
+enum class InstallOutcome {
+  Installed,     // the new file carries the target name
+  TargetLocked,  // the target is read-only or cannot be opened for reading: left alone
+  MoveFailed,    // the new file could not be put in place; the old one is whole
+};
+
+// The side file a download of target is written to.
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target);
+
+// Puts the downloaded side file of target in its place in one atomic step,
+// then starts it (execute, with its parameters) and registers it with
+// "regsvr32" (registerServer), in that order, without waiting for either.
+// A target that is read-only or cannot be opened for reading is left alone
+// together with the side file; nothing is started then.
+InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
+                                     bool execute, const std::string& parameters,
+                                     bool registerServer);
+
+}  // namespace varo
