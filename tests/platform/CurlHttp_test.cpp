@@ -1,0 +1,248 @@
+// platform::HttpGet (libcurl) against the local test server: what the sink
+// receives and when, and how each kind of transfer ends.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/Http.h"
+#include "support/TestHttpServer.h"
+
+namespace varo::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestHttpServer;
+
+// Records the calls; the answers can be chosen.
+class RecordingSink : public HttpSink {
+ public:
+  bool OnResponse(int status) override {
+    Statuses.push_back(status);
+    EXPECT_TRUE(Body.empty()) << "status after body data";
+    return AcceptResponse;
+  }
+  bool OnData(const char* data, std::size_t size) override {
+    EXPECT_EQ(Statuses.size(), 1u) << "body data without exactly one status before it";
+    EXPECT_GT(size, 0u);
+    Body.append(data, size);
+    if (Throw) {
+      throw std::runtime_error("sink failed");
+    }
+    return AcceptData;
+  }
+  bool KeepGoing() override {
+    ++Asked;
+    return Going(Asked);
+  }
+
+  bool AcceptResponse = true;
+  bool AcceptData = true;
+  bool Throw = false;
+  std::function<bool(int)> Going = [](int) { return true; };
+  std::vector<int> Statuses;
+  std::string Body;
+  int Asked = 0;
+};
+
+struct Row {
+  const char* Name;
+  std::function<std::string(TestHttpServer&)> Prepare;  // gives the URL
+  HttpOutcome Outcome;
+  std::vector<int> Statuses;
+  std::string Body;
+};
+
+TEST(CurlHttpTest, WhatTheSinkReceives) {
+  const std::string big(100'000, 'b');
+  const std::vector<Row> rows{
+      {"200",
+       [](TestHttpServer& s) { return s.Serve("/a", "hello"), s.Url("/a"); },
+       HttpOutcome::Complete,
+       {200},
+       "hello"},
+      {"empty 200",
+       [](TestHttpServer& s) { return s.Serve("/e", ""), s.Url("/e"); },
+       HttpOutcome::Complete,
+       {200},
+       ""},
+      {"large 200",
+       [&](TestHttpServer& s) { return s.Serve("/big", big), s.Url("/big"); },
+       HttpOutcome::Complete,
+       {200},
+       big},
+      {"404 with a body",
+       [](TestHttpServer& s) { return s.Serve("/n", "none", 404), s.Url("/n"); },
+       HttpOutcome::Complete,
+       {404},
+       "none"},
+      {"empty 500",
+       [](TestHttpServer& s) { return s.Serve("/f", "", 500), s.Url("/f"); },
+       HttpOutcome::Complete,
+       {500},
+       ""},
+      {"redirects with bodies",
+       [](TestHttpServer& s) {
+         s.Serve("/final", "the file");
+         s.Redirect("/second", "/final", 307, "second redirection body");
+         s.Redirect("/first", s.Url("/second"), 301, "first redirection body");
+         return s.Url("/first");
+       },
+       HttpOutcome::Complete,
+       {200},
+       "the file"},
+      {"redirect to another scheme",
+       [](TestHttpServer& s) {
+         s.Redirect("/ftp", "ftp://127.0.0.1/x");
+         return s.Url("/ftp");
+       },
+       HttpOutcome::Failed,
+       {},
+       ""},
+      {"redirect loop",
+       [](TestHttpServer& s) {
+         s.Redirect("/loop", "/loop");
+         return s.Url("/loop");
+       },
+       HttpOutcome::Failed,
+       {},
+       ""},
+      {"refused",
+       [](TestHttpServer&) {
+         int port = 0;
+         {
+           TestHttpServer closed;
+           port = closed.Port();
+         }
+         return "http://127.0.0.1:" + std::to_string(port) + "/";
+       },
+       HttpOutcome::Failed,
+       {},
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TestHttpServer server;
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(row.Prepare(server), sink), row.Outcome);
+    EXPECT_EQ(sink.Statuses, row.Statuses);
+    EXPECT_EQ(sink.Body, row.Body);
+    EXPECT_GE(sink.Asked, 1);
+  }
+}
+
+TEST(CurlHttpTest, BodyShorterThanAnnouncedFails) {
+  TestHttpServer server;
+  server.ServeCutShort("/short", std::string(3000, 's'), 5000);
+  RecordingSink sink;
+  EXPECT_EQ(HttpGet(server.Url("/short"), sink), HttpOutcome::Failed);
+  EXPECT_LE(sink.Body.size(), 3000u);
+}
+
+TEST(CurlHttpTest, BadUrlsMakeNoConnection) {
+  TestHttpServer server;
+  const std::string port = std::to_string(server.Port());
+  const std::vector<std::string> urls{"ftp://127.0.0.1:" + port + "/x",
+                                      "file:///etc/hostname",
+                                      "gopher://127.0.0.1:" + port,
+                                      "http//127.0.0.1:" + port + "/x",
+                                      "http://",
+                                      "",
+                                      "127.0.0.1/x",
+                                      "http://127.0.0.1:99999/x",
+                                      "http://[::1/x"};
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(url, sink), HttpOutcome::BadUrl);
+    EXPECT_EQ(sink.Asked, 0);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST(CurlHttpTest, SinkRefusals) {
+  TestHttpServer server;
+  server.Serve("/a", std::string(50'000, 'a'));
+  {
+    SCOPED_TRACE("status refused");
+    RecordingSink sink;
+    sink.AcceptResponse = false;
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Statuses, std::vector<int>{200});
+    EXPECT_TRUE(sink.Body.empty());
+  }
+  {
+    SCOPED_TRACE("empty body's status refused");
+    server.Serve("/e", "", 404);
+    RecordingSink sink;
+    sink.AcceptResponse = false;
+    EXPECT_EQ(HttpGet(server.Url("/e"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Statuses, std::vector<int>{404});
+  }
+  {
+    SCOPED_TRACE("data refused");
+    RecordingSink sink;
+    sink.AcceptData = false;
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_FALSE(sink.Body.empty());
+    EXPECT_LT(sink.Body.size(), 50'000u);
+  }
+  {
+    SCOPED_TRACE("refused before connecting");
+    RecordingSink sink;
+    sink.Going = [](int) { return false; };
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Asked, 1);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+}
+
+TEST(CurlHttpTest, SinkExceptionComesOutAfterCleanUp) {
+  TestHttpServer server;
+  server.Serve("/a", "data");
+  RecordingSink sink;
+  sink.Throw = true;
+  EXPECT_THROW(HttpGet(server.Url("/a"), sink), std::runtime_error);
+  EXPECT_EQ(sink.Body, "data");
+}
+
+// A server that holds the request: the sink's refusal ends the wait within a
+// poll round, before the response and in the middle of the body.
+TEST(CurlHttpTest, RefusalWhileTheServerStalls) {
+  TestHttpServer server;
+  server.StallBeforeResponse("/before", "late");
+  server.StallAfter("/during", std::string(10'000, 'd'), 3000);
+  {
+    RecordingSink sink;
+    sink.Going = [&](int) { return server.RequestCount("/before") == 0; };
+    EXPECT_EQ(HttpGet(server.Url("/before"), sink), HttpOutcome::Aborted);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  {
+    RecordingSink sink;
+    sink.Going = [&](int) { return sink.Body.size() < 3000; };
+    EXPECT_EQ(HttpGet(server.Url("/during"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Body.size(), 3000u);
+  }
+}
+
+// Without a refusal, the stall limit ends the wait. (libcurl measures the
+// rate over a few seconds, so a stall after data takes longer to be seen.)
+TEST(CurlHttpTest, StallLimitEndsTheTransfer) {
+  TestHttpServer server;
+  server.StallBeforeResponse("/before", "late");
+  RecordingSink sink;
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(HttpGet(server.Url("/before"), sink, {.Connect = 60s, .Stall = 1s}),
+            HttpOutcome::Failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+  EXPECT_TRUE(sink.Statuses.empty());
+}
+
+}  // namespace
+}  // namespace varo::platform
