@@ -35,9 +35,12 @@ inline constexpr std::int32_t kInetFileList = 1;  // the update list
 inline constexpr std::int32_t kInetFileData = 2;  // one listed file
 
 // One download job: fetches URL into a local file on a worker thread of its
-// own and reports to NotifyWindow by posted messages. The creator fills the
+// own and reports to NotifyWindow by posted messages: one progress
+// notification per chunk of at most 1024 bytes written, then exactly one
+// completion per started run, as the run's last act. The creator fills the
 // input fields before Start; the window's thread owns every field except
-// those marked otherwise.
+// those marked otherwise. The job must stay alive until its completion has
+// been handled.
 class CInetFile : public COrlanThread {
  public:
   CInetFile();
@@ -53,8 +56,12 @@ class CInetFile : public COrlanThread {
   // The text that belongs to a result code.
   static const char* TextOf(std::int32_t code);
 
-  // Written by the worker before it posts the completion.
+  // Written by the worker before it posts the completion; read by the
+  // window's thread while it handles that completion (or later).
   std::string ErrorText;
+  // Inputs: set by the creator before Start, read-only afterwards.
+  // StatusCallback would turn on status reports of the HTTP client that the
+  // job ignores anyway; it has no effect.
   bool StatusCallback = false;
   std::int32_t Kind = kInetFileData;
   std::filesystem::path LocalFile;
@@ -62,11 +69,15 @@ class CInetFile : public COrlanThread {
   std::string URL;
   platform::MessagePoster* NotifyWindow = nullptr;
   std::string ServerName;
-  // Set by the window's thread, read by the worker.
+  // Set by the window's thread (cleared by Start, set to cancel), read by
+  // the worker after every chunk and while it waits for the server.
   std::atomic<bool> CancelRequested{false};
+  // The window's thread only: how often Start was called.
   std::int32_t StartCount = 0;
-  // Written by the worker, read by the window's thread.
+  // Written by the worker (reset once the target is open, then raised per
+  // chunk), read by the window's thread.
   std::atomic<std::uint32_t> BytesReceived{0};
+  // Carried for the window and the installer; the job never reads them.
   std::uint32_t ExpectedLength = 0;
   bool Register = false;
   bool Execute = false;
