@@ -336,6 +336,24 @@ TEST_F(InetFileTest, TargetThatCannotBeCreated) {
   EXPECT_EQ(test::ReadFile(Dir / "blocker"), "a file where a folder should be");
 }
 
+// A target that takes no data: the write fails (at once, or when the last
+// bytes are flushed on closing) with the same code as a target that cannot
+// be created.
+TEST_F(InetFileTest, WriteFailureToTheTarget) {
+  if (!std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  for (const std::size_t size : {std::size_t{3000}, std::size_t{200'000}}) {
+    SCOPED_TRACE(size);
+    Server.Serve("/w", Bytes(size));
+    auto job = NewJob(Server.Url("/w"), "/dev/full", kInetFileList);
+    const Report report = Fetch(*job);
+    EXPECT_EQ(report.Code, INETFILE_ERR_CREATE_LOCAL);
+    EXPECT_EQ(job->GetErrorText(), "创建本地文件失败");
+    Delete(job);
+  }
+}
+
 TEST_F(InetFileTest, FailedStatusLeavesTheLocalFileAlone) {
   Server.Serve("/missing", "not here", 404);
   test::WriteFile(Dir / "kept.dat.update", "earlier download");
