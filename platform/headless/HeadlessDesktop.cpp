@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <ranges>
 #include <utility>
 
 namespace varo::platform {
@@ -91,9 +92,9 @@ Control* HeadlessDesktop::FindControl(std::string_view name) {
 }
 
 Control* HeadlessDesktop::FindControlAt(Point client) {
-  for (auto it = Controls.rbegin(); it != Controls.rend(); ++it) {
-    if ((*it)->Contains(client)) {
-      return it->get();
+  for (const auto& control : std::views::reverse(Controls)) {
+    if (control->Contains(client)) {
+      return control.get();
     }
   }
   return nullptr;
