@@ -136,12 +136,15 @@ class Transfer {
 
 // The certificate store: OpenSSL's defaults, which its usual variables
 // SSL_CERT_FILE and SSL_CERT_DIR replace (libcurl itself loads the bundle it
-// was built with and ignores them).
+// was built with and ignores them). The program only reads its environment,
+// never writes it, so reading it here races with nothing.
 void SetCertificateStore(CURL* easy) {
-  if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
+  const char* const file = std::getenv("SSL_CERT_FILE");  // NOLINT(concurrency-mt-unsafe)
+  const char* const dir = std::getenv("SSL_CERT_DIR");    // NOLINT(concurrency-mt-unsafe)
+  if (file != nullptr && *file != '\0') {
     curl_easy_setopt(easy, CURLOPT_CAINFO, file);
   }
-  if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0') {
+  if (dir != nullptr && *dir != '\0') {
     curl_easy_setopt(easy, CURLOPT_CAPATH, dir);
   }
 }
@@ -191,12 +194,13 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   HeaderList headers;
   for (const char* line : {"Accept: */*", "User-Agent: Pelliton_Orlan", "Cache-Control: no-cache",
                            "Pragma: no-cache"}) {
-    curl_slist* longer = curl_slist_append(headers.get(), line);
-    if (longer == nullptr) {
+    curl_slist* const list = curl_slist_append(headers.get(), line);
+    if (list == nullptr) {
       return HttpOutcome::Failed;
     }
-    headers.release();
-    headers.reset(longer);
+    if (!headers) {
+      headers.reset(list);  // the first line makes the list
+    }
   }
 
   Transfer transfer(sink);

@@ -13,7 +13,9 @@
 namespace varo::test {
 namespace {
 
-const std::filesystem::path kTlsDir = std::filesystem::path(VARO_FIXTURE_DIR) / "tls";
+std::filesystem::path TlsDir() {
+  return std::filesystem::path(VARO_FIXTURE_DIR) / "tls";
+}
 
 // Entries that the library adds to a request's headers without the client
 // having sent them.
@@ -32,11 +34,11 @@ std::unique_ptr<httplib::Server> MakeServer(TestHttpServer::Transport transport)
     case Transport::Plain:
       return std::make_unique<httplib::Server>();
     case Transport::TrustedTls:
-      return std::make_unique<httplib::SSLServer>((kTlsDir / "server.pem").c_str(),
-                                                  (kTlsDir / "server.key").c_str());
+      return std::make_unique<httplib::SSLServer>((TlsDir() / "server.pem").c_str(),
+                                                  (TlsDir() / "server.key").c_str());
     case Transport::UntrustedTls:
-      return std::make_unique<httplib::SSLServer>((kTlsDir / "stranger.pem").c_str(),
-                                                  (kTlsDir / "stranger.key").c_str());
+      return std::make_unique<httplib::SSLServer>((TlsDir() / "stranger.pem").c_str(),
+                                                  (TlsDir() / "stranger.key").c_str());
   }
   return nullptr;
 }
@@ -124,17 +126,17 @@ struct TestHttpServer::State {
     response.status = route->Status;
     switch (route->What) {
       case Route::Kind::Fixed:
-        response.set_content(route->Body, route->ContentType.c_str());
+        response.set_content(route->Body, route->ContentType);
         break;
       case Route::Kind::Redirect:
         response.set_redirect(route->Location, route->Status);
         if (!route->Body.empty()) {
-          response.set_content(route->Body, route->ContentType.c_str());
+          response.set_content(route->Body, route->ContentType);
         }
         break;
       case Route::Kind::CutShort:
         response.set_content_provider(
-            route->Announced, route->ContentType.c_str(),
+            route->Announced, route->ContentType,
             [route](std::size_t offset, std::size_t, httplib::DataSink& sink) {
               if (offset >= route->Body.size()) {
                 return false;  // closes the connection short of the length
@@ -144,7 +146,7 @@ struct TestHttpServer::State {
         break;
       case Route::Kind::Blocks:
         response.set_content_provider(
-            route->Body.size(), route->ContentType.c_str(),
+            route->Body.size(), route->ContentType,
             [route, turn = std::make_shared<std::size_t>(0)](std::size_t offset, std::size_t length,
                                                              httplib::DataSink& sink) {
               const std::size_t block = route->Blocks[(*turn)++ % route->Blocks.size()];
@@ -156,11 +158,11 @@ struct TestHttpServer::State {
           response.status = 503;
           break;
         }
-        response.set_content(route->Body, route->ContentType.c_str());
+        response.set_content(route->Body, route->ContentType);
         break;
       case Route::Kind::StallAfter:
         response.set_content_provider(
-            route->Body.size(), route->ContentType.c_str(),
+            route->Body.size(), route->ContentType,
             [this, route](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
               if (offset < route->SentFirst) {
                 return sink.write(route->Body.data() + offset, route->SentFirst - offset);
@@ -220,7 +222,7 @@ std::string TestHttpServer::Url(const std::string& path) const {
 }
 
 std::filesystem::path TestHttpServer::TestCaFile() {
-  return kTlsDir / "ca.pem";
+  return TlsDir() / "ca.pem";
 }
 
 void TestHttpServer::Serve(const std::string& path, std::string body, int status,

@@ -1,10 +1,10 @@
 #include "transfer/CInetFile.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,7 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::TestHttpServer;
 
-const std::string kDefaultText = "连接服务器失败, 请检查网络或联系管理员";
+const char* const kDefaultText = "连接服务器失败, 请检查网络或联系管理员";
 
 std::string Bytes(std::size_t size) {
   std::string text(size, '\0');
@@ -366,6 +366,7 @@ TEST_F(InetFileTest, FailedStatusLeavesTheLocalFileAlone) {
 TEST_F(InetFileTest, HttpsIsVerified) {
   // CurlHttp reads the store from OpenSSL's own variable, which names the
   // test CA here (and so leaves out the system's CAs).
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread runs yet
   ASSERT_EQ(::setenv("SSL_CERT_FILE", TestHttpServer::TestCaFile().c_str(), 1), 0);
   const std::string body = Bytes(3000);
   struct {
@@ -385,7 +386,7 @@ TEST_F(InetFileTest, HttpsIsVerified) {
     Delete(job);
     std::filesystem::remove(Dir / "secure.dat.update");
   }
-  ::unsetenv("SSL_CERT_FILE");
+  ::unsetenv("SSL_CERT_FILE");  // NOLINT(concurrency-mt-unsafe)
 }
 
 // Passes every notification on, and asks the job to cancel at the first
@@ -395,6 +396,7 @@ class CancellingPoster final : public platform::MessagePoster {
   explicit CancellingPoster(platform::MessagePoster& next) : Next(next) {}
   void Post(const platform::Message& message) override {
     if (message.Id == WM_INETFILE_PROGRESS) {
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): lParam carries the job
       reinterpret_cast<CInetFile*>(message.LParam)->CancelRequested = true;
     }
     Next.Post(message);

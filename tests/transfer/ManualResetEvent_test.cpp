@@ -27,6 +27,7 @@ TEST(ManualResetEventTest, StaysSetUntilReset) {
 TEST(ManualResetEventTest, SetReleasesEveryWaiter) {
   ManualResetEvent event(false);
   std::vector<std::thread> waiters;
+  waiters.reserve(4);
   for (int i = 0; i < 4; ++i) {
     waiters.emplace_back([&] { event.Wait(); });
   }
