@@ -1,5 +1,7 @@
 #include "platform/linux/gtk/GtkSkinWindow.h"
 
+#include <gdk/gdkx.h>
+
 #include <algorithm>
 #include <cassert>
 #include <iostream>
@@ -59,11 +61,16 @@ bool GtkSkinWindow::Create(WindowHandler& handler, const std::string& title) {
   gtk_window_set_title(GTK_WINDOW(Toplevel), title.c_str());
   gtk_window_set_decorated(GTK_WINDOW(Toplevel), FALSE);
   gtk_window_set_resizable(GTK_WINDOW(Toplevel), FALSE);
-  gtk_widget_add_events(Toplevel, GDK_BUTTON_PRESS_MASK);
+  gtk_widget_add_events(Toplevel,
+                        GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_BUTTON1_MOTION_MASK);
   Fixed = gtk_fixed_new();
   gtk_container_add(GTK_CONTAINER(Toplevel), Fixed);
   gtk_widget_show(Fixed);
   g_signal_connect(Toplevel, "button-press-event", G_CALLBACK(&GtkSkinWindow::OnButtonPress), this);
+  g_signal_connect(Toplevel, "motion-notify-event", G_CALLBACK(&GtkSkinWindow::OnMotion), this);
+  g_signal_connect(Toplevel, "button-release-event", G_CALLBACK(&GtkSkinWindow::OnButtonRelease),
+                   this);
+  g_signal_connect(Toplevel, "grab-broken-event", G_CALLBACK(&GtkSkinWindow::OnGrabBroken), this);
   g_signal_connect(Toplevel, "delete-event", G_CALLBACK(&GtkSkinWindow::OnDeleteEvent), this);
   g_signal_connect(Toplevel, "destroy", G_CALLBACK(&GtkSkinWindow::OnDestroy), this);
 
@@ -286,12 +293,55 @@ gboolean GtkSkinWindow::OnButtonPress(GtkWidget*, GdkEventButton* event, gpointe
     return FALSE;
   }
   const Point screen{static_cast<int>(event->x_root), static_cast<int>(event->y_root)};
-  if (self->Deliver(WM_NCHITTEST, 0, PackPoint(screen)) != HTCAPTION || self->Toplevel == nullptr) {
+  // GTK hands a press that no one took to the window a second time; the
+  // handler is asked once per press.
+  if (event->time != self->LastPress.Time || screen.X != self->LastPress.At.X ||
+      screen.Y != self->LastPress.At.Y) {
+    self->LastPress = {event->time, screen, self->Deliver(WM_NCHITTEST, 0, PackPoint(screen))};
+  }
+  if (self->LastPress.HitTest != HTCAPTION || self->Toplevel == nullptr) {
     return FALSE;
   }
-  gtk_window_begin_move_drag(GTK_WINDOW(self->Toplevel), static_cast<gint>(event->button), screen.X,
-                             screen.Y, event->time);
+  GdkScreen* gdkScreen = gtk_widget_get_screen(self->Toplevel);
+  if (!GDK_IS_X11_SCREEN(gdkScreen) ||
+      gdk_x11_screen_supports_net_wm_hint(gdkScreen,
+                                          gdk_atom_intern_static_string("_NET_WM_MOVERESIZE"))) {
+    // The window manager (or the compositor) moves the window.
+    gtk_window_begin_move_drag(GTK_WINDOW(self->Toplevel), static_cast<gint>(event->button),
+                               screen.X, screen.Y, event->time);
+    return TRUE;
+  }
+  // No window manager that moves windows for their clients: the window
+  // follows the pointer itself until the button is released.
+  self->Drag.Active = true;
+  self->Drag.Pointer = screen;
+  gtk_window_get_position(GTK_WINDOW(self->Toplevel), &self->Drag.Window.X, &self->Drag.Window.Y);
   return TRUE;
+}
+
+gboolean GtkSkinWindow::OnMotion(GtkWidget*, GdkEventMotion* event, gpointer data) {
+  auto* self = static_cast<GtkSkinWindow*>(data);
+  if (!self->Drag.Active || self->Toplevel == nullptr) {
+    return FALSE;
+  }
+  gtk_window_move(GTK_WINDOW(self->Toplevel),
+                  self->Drag.Window.X + static_cast<int>(event->x_root) - self->Drag.Pointer.X,
+                  self->Drag.Window.Y + static_cast<int>(event->y_root) - self->Drag.Pointer.Y);
+  return TRUE;
+}
+
+gboolean GtkSkinWindow::OnButtonRelease(GtkWidget*, GdkEventButton* event, gpointer data) {
+  auto* self = static_cast<GtkSkinWindow*>(data);
+  if (!self->Drag.Active || event->button != GDK_BUTTON_PRIMARY) {
+    return FALSE;
+  }
+  self->Drag.Active = false;
+  return TRUE;
+}
+
+gboolean GtkSkinWindow::OnGrabBroken(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<GtkSkinWindow*>(data)->Drag.Active = false;
+  return FALSE;
 }
 
 gboolean GtkSkinWindow::OnDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {

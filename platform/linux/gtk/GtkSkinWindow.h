@@ -55,6 +55,9 @@ class GtkSkinWindow final : public Window {
   struct TimerEntry;
   static gboolean OnTimer(gpointer entry);
   static gboolean OnButtonPress(GtkWidget* widget, GdkEventButton* event, gpointer self);
+  static gboolean OnMotion(GtkWidget* widget, GdkEventMotion* event, gpointer self);
+  static gboolean OnButtonRelease(GtkWidget* widget, GdkEventButton* event, gpointer self);
+  static gboolean OnGrabBroken(GtkWidget* widget, GdkEvent* event, gpointer self);
   static gboolean OnDeleteEvent(GtkWidget* widget, GdkEvent* event, gpointer self);
   static void OnDestroy(GtkWidget* widget, gpointer self);
 
@@ -72,6 +75,17 @@ class GtkSkinWindow final : public Window {
   bool BuiltIn = false;
   std::vector<std::unique_ptr<GtkSkinControl>> Controls;
   std::map<std::uint32_t, std::unique_ptr<TimerEntry>> Timers;
+  // A drag of the caption band that the window carries out itself.
+  struct {
+    bool Active = false;
+    Point Pointer;  // where it began, on the screen
+    Point Window;   // where the window was then
+  } Drag;
+  struct {
+    guint32 Time = 0;
+    Point At;
+    std::intptr_t HitTest = HTCLIENT;
+  } LastPress;
   GMainLoop* Loop = nullptr;
   bool Destroyed = false;
   PostedMessagePump Pump;
