@@ -1,0 +1,260 @@
+// The real program, varo-update, on a virtual display against a local
+// server: it updates a sample installation and starts the client, its
+// window can be dragged by the caption band and closed mid-download, and a
+// broken skin does not stop it.
+#include <gtest/gtest.h>
+
+#if defined(VARO_GUI_TESTS) && defined(VARO_UPDATE_PROGRAM)
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/GtkEnvironment.h"
+#include "support/Subprocess.h"
+#include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+#include "support/XTools.h"
+
+namespace varo {
+namespace {
+
+using namespace std::chrono_literals;
+using gui_test::GtkEnvironment;
+using gui_test::Subprocess;
+
+const auto* const kDisplay = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
+const std::string kTitle = "Varo更新程序";
+
+// A game centre installed in a temporary folder: the program with its
+// ADImage tree, a configuration file naming the server, a stand-in client
+// that records its start, and the files as they were before the update.
+class Installation {
+ public:
+  explicit Installation(const std::string& listUrl) {
+    const std::filesystem::path program(VARO_UPDATE_PROGRAM);
+    std::filesystem::copy_file(program, Dir / "varo-update");
+    std::filesystem::copy(program.parent_path() / "ADImage", Dir / "ADImage",
+                          std::filesystem::copy_options::recursive);
+    test::WriteFile(Dir / "ADImage" / "xxxxx_system.ini",
+                    "[UpdateServer]\r\nserver1=" + listUrl + "\r\n");
+    test::WriteFile(Dir / "Tandrel.exe", "#!/bin/sh\necho started >>client-started.log\n");
+    ::chmod((Dir / "Tandrel.exe").c_str(), 0755);
+  }
+
+  // Runs the program in the installation's folder, as the game centre's
+  // launcher does.
+  std::unique_ptr<Subprocess> Run() {
+    Subprocess::Options options;
+    options.Directory = Dir.Path();
+    options.Output = Dir / "varo-update.log";
+    options.Errors = options.Output;
+    options.Unset = {"DBUS_SESSION_BUS_ADDRESS"};  // no tray: quiet and the same everywhere
+    return std::make_unique<Subprocess>(std::vector<std::string>{(Dir / "varo-update").string()},
+                                        options);
+  }
+
+  bool ClientStarted() const { return std::filesystem::exists(Dir / "client-started.log"); }
+  std::string Log() const { return gui_test::ReadFile(Dir / "varo-update.log"); }
+  std::filesystem::path operator/(const std::filesystem::path& relative) const {
+    return Dir / relative;
+  }
+
+ private:
+  test::TempDir Dir;
+};
+
+// A listed file, stamped far in the future: any local copy is older.
+std::string Entry(const std::string& name, const std::string& localPath, std::size_t length,
+                  const std::string& url) {
+  return "<File><FileName>" + name + "</FileName><FileDateHigh>2000000000</FileDateHigh>" +
+         "<LocalPath>" + localPath + "</LocalPath><Length>" + std::to_string(length) +
+         "</Length><URL>" + url + "</URL></File>";
+}
+
+std::string Bytes(std::size_t count, char seed) {
+  std::string bytes(count, '\0');
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+  }
+  return bytes;
+}
+
+class VaroUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(GtkEnvironment::Ready()) << "no virtual display"; }
+
+  // The program's window once it is on the screen.
+  static std::optional<gui_test::WindowInfo> AwaitWindow(Subprocess& program) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline && program.Running()) {
+      if (const auto windows = gui_test::FindWindows(kTitle); !windows.empty()) {
+        return windows.front();
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return std::nullopt;
+  }
+
+  // Waits until a file has reached a size (a download under way).
+  static bool AwaitSize(const std::filesystem::path& file, std::uintmax_t size) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::error_code error;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::filesystem::exists(file, error) && std::filesystem::file_size(file, error) >= size) {
+        return true;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  test::TestHttpServer Server;
+};
+
+TEST_F(VaroUpdateTest, UpdatesTheInstallationShowingItsWindowAndStartsTheClient) {
+  const std::string nested = Bytes(300 * 1024, 'a');
+  const std::string top = Bytes(40 * 1024, 'b');
+  Server.Serve("/files/data/maps/world.dat", nested);
+  // The second file stalls after its first half until the window has been
+  // looked at, so that the picture shows a download under way.
+  Server.StallAfter("/files/client.cfg", top, top.size() / 2);
+  Server.Serve("/Download/Update.xml",
+               "<?xml version=\"1.0\" encoding=\"utf-8\"?><UpdateList>" +
+                   Entry("world.dat", "data\\maps", nested.size(),
+                         Server.Url("/files/data/maps/world.dat")) +
+                   Entry("client.cfg", "", top.size(), Server.Url("/files/client.cfg")) +
+                   "</UpdateList>");
+  Installation installation(Server.Url("/Download/Update.xml"));
+  auto program = installation.Run();
+
+  const auto window = AwaitWindow(*program);
+  ASSERT_TRUE(window) << installation.Log();
+  EXPECT_EQ(window->Width, 520);
+  EXPECT_EQ(window->Height, 280);
+  EXPECT_EQ(window->X, (GtkEnvironment::Display().GetWidth() - 520) / 2);
+  EXPECT_EQ(window->Y, (GtkEnvironment::Display().GetHeight() - 280) / 2);
+
+  ASSERT_TRUE(AwaitSize(installation / "client.cfg.update", top.size() / 2));
+  // The next ticks show the counters: the current bar fills to half.
+  const auto shot = std::filesystem::path(VARO_GUI_OUTPUT_DIR) / "varo-update-during.png";
+  std::optional<gui_test::Picture> picture;
+  const auto at = [&](int x, int y) { return picture->At(window->X + x, window->Y + y); };
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  do {
+    ASSERT_TRUE(gui_test::SaveScreenshot(shot));
+    picture = gui_test::Picture::Load(shot);
+    ASSERT_TRUE(picture);
+  } while ((at(28 + 200, 125).B < 180 || at(28 + 440, 125).B >= 60) &&
+           std::chrono::steady_clock::now() < deadline);
+  Server.Release();
+
+  EXPECT_EQ(program->Wait(60s), 0) << installation.Log();
+  EXPECT_EQ(gui_test::ReadFile(installation / "data/maps/world.dat"), nested);
+  EXPECT_EQ(gui_test::ReadFile(installation / "client.cfg"), top);
+  EXPECT_TRUE(installation.ClientStarted()) << installation.Log();
+  EXPECT_TRUE(gui_test::FindWindows(kTitle, false).empty());
+
+  // The picture: the window's rows of text and its bars are drawn.
+  EXPECT_GT(picture->Colours(window->X + 28, window->Y + 62, 300, 22), 20u) << "the status line";
+  EXPECT_GT(picture->Colours(window->X + 28, window->Y + 198, 300, 20), 20u) << "the summary";
+  EXPECT_GT(picture->Colours(window->X + 52, window->Y + 10, 200, 24), 20u) << "the title";
+  // Half of the second file: the current bar is filled to the middle, not
+  // to its end.
+  EXPECT_GT(at(28 + 200, 125).B, 180);
+  EXPECT_LT(at(28 + 440, 125).B, 60);
+}
+
+// The user drags the window by its caption band (and not by its body),
+// then closes it while a download hangs: the program ends at once with 0,
+// the download is dropped and the client is not started.
+TEST_F(VaroUpdateTest, DragsByTheCaptionAndClosesMidDownloadWithoutStartingTheClient) {
+  const std::string old = "the installed version";
+  const std::string body = Bytes(256 * 1024, 'c');
+  Server.StallAfter("/files/big.pak", body, 64 * 1024);
+  Server.Serve("/Download/Update.xml",
+               "<UpdateList>" + Entry("big.pak", "", body.size(), Server.Url("/files/big.pak")) +
+                   "</UpdateList>");
+  Installation installation(Server.Url("/Download/Update.xml"));
+  test::WriteFile(installation / "big.pak", old);
+  auto program = installation.Run();
+  const auto window = AwaitWindow(*program);
+  ASSERT_TRUE(window) << installation.Log();
+  ASSERT_TRUE(AwaitSize(installation / "big.pak.update", 64 * 1024)) << installation.Log();
+
+  const struct {
+    const char* Where;
+    int X;
+    int Y;
+    bool Moves;
+  } drags[] = {
+      {"the title in the caption band", 150, 22, true},
+      {"the status line below the band", 150, 72, false},
+      {"the bar below the band", 150, 125, false},
+  };
+  for (const auto& drag : drags) {
+    SCOPED_TRACE(drag.Where);
+    const auto before = *gui_test::DescribeWindow(window->Id);
+    const int x = before.X + drag.X;
+    const int y = before.Y + drag.Y;
+    ASSERT_TRUE(gui_test::XdoTool({"mousemove", "--sync", std::to_string(x), std::to_string(y)}));
+    // The display hands the program the press and the moves in order.
+    ASSERT_TRUE(gui_test::XdoTool({"mousedown", "1"}));
+    for (int step = 1; step <= 4; ++step) {
+      ASSERT_TRUE(gui_test::XdoTool(
+          {"mousemove", "--sync", std::to_string(x - 10 * step), std::to_string(y + 12 * step)}));
+    }
+    ASSERT_TRUE(gui_test::XdoTool({"mouseup", "1"}));
+    const int expectedX = before.X + (drag.Moves ? -40 : 0);
+    const int expectedY = before.Y + (drag.Moves ? 48 : 0);
+    // A move shows as soon as the program has followed the pointer; a
+    // window that stays gets a moment to prove it.
+    auto after = *gui_test::DescribeWindow(window->Id);
+    const auto deadline = std::chrono::steady_clock::now() + (drag.Moves ? 5s : 500ms);
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(drag.Moves && after.X == expectedX && after.Y == expectedY)) {
+      std::this_thread::sleep_for(20ms);
+      after = *gui_test::DescribeWindow(window->Id);
+    }
+    EXPECT_EQ(after.X, expectedX);
+    EXPECT_EQ(after.Y, expectedY);
+  }
+
+  const auto now = *gui_test::DescribeWindow(window->Id);
+  ASSERT_TRUE(gui_test::XdoTool({"mousemove", "--sync", std::to_string(now.X + 496),
+                                 std::to_string(now.Y + 22), "click", "1"}));
+  EXPECT_EQ(program->Wait(15s), 0) << "the program did not end on its close button\n"
+                                   << installation.Log();
+  EXPECT_FALSE(installation.ClientStarted());
+  EXPECT_EQ(gui_test::ReadFile(installation / "big.pak"), old) << "nothing was installed";
+  EXPECT_EQ(Server.RequestCount("/files/big.pak"), 1u);
+}
+
+TEST_F(VaroUpdateTest, BrokenSkinStillUpdates) {
+  const std::string body = Bytes(10 * 1024, 'd');
+  Server.Serve("/files/game.dat", body);
+  Server.Serve("/Download/Update.xml",
+               "<UpdateList>" + Entry("game.dat", "", body.size(), Server.Url("/files/game.dat")) +
+                   "</UpdateList>");
+  Installation installation(Server.Url("/Download/Update.xml"));
+  test::WriteFile(installation / "ADImage/Update/Varo.xml", "<Skin><Window><Size>1,1</Size>");
+  auto program = installation.Run();
+  EXPECT_EQ(program->Wait(60s), 0) << installation.Log();
+  EXPECT_EQ(gui_test::ReadFile(installation / "game.dat"), body);
+  EXPECT_TRUE(installation.ClientStarted());
+  const std::string log = installation.Log();
+  EXPECT_NE(log.find("Varo.xml: cannot be read"), std::string::npos) << log;
+  EXPECT_NE(log.find("built-in layout"), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace varo
+
+#else
+
+TEST(VaroUpdateTest, NeedsTheDesktopProgram) {
+  GTEST_SKIP() << "built without the GTK front-end";
+}
+
+#endif
