@@ -22,6 +22,7 @@ class GtkShell final : public Shell {
   std::int32_t ClockMs() override;
 
   const TrayIndicator& GetTray() const { return Tray; }
+  const IconFiles& GetIcons() const { return Icons; }
 
  private:
   ProgramStarter Starter;

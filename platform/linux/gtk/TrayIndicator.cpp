@@ -82,6 +82,7 @@ bool TrayIndicator::Add(const std::filesystem::path& icon, const std::string& ti
     }
     Indicator = app_indicator_new("varo-update", "", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     Menu = gtk_menu_new();
+    g_object_ref_sink(Menu);  // ours as much as the indicator's
     TipItem = gtk_menu_item_new_with_label(tip.c_str());
     gtk_widget_set_sensitive(TipItem, FALSE);
     gtk_menu_shell_append(GTK_MENU_SHELL(Menu), TipItem);
@@ -125,6 +126,7 @@ bool TrayIndicator::Remove() {
   g_object_unref(Indicator);
   Indicator = nullptr;
   gtk_widget_destroy(Menu);
+  g_object_unref(Menu);
   Menu = nullptr;
   TipItem = nullptr;
   Applied = State{};
