@@ -16,6 +16,9 @@
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
 #include "support/XTools.h"
+#ifdef VARO_DEMO_SERVER
+#include "tools/demo/FolderServer.h"
+#endif
 
 namespace varo {
 namespace {
@@ -230,6 +233,71 @@ TEST_F(VaroUpdateTest, DragsByTheCaptionAndClosesMidDownloadWithoutStartingTheCl
   EXPECT_EQ(gui_test::ReadFile(installation / "big.pak"), old) << "nothing was installed";
   EXPECT_EQ(Server.RequestCount("/files/big.pak"), 1u);
 }
+
+#ifdef VARO_DEMO_SERVER
+// A download over the loopback as fast as it goes: hundreds of thousands of
+// progress notifications, yet the window keeps showing new counters tick
+// after tick until the end.
+TEST_F(VaroUpdateTest, WindowStaysLiveThroughAFastLoopbackDownload) {
+  test::TempDir site;
+  constexpr std::uintmax_t kSize = 1024ull * 1024 * 1024;
+  std::filesystem::create_directories(site / "files");
+  { std::ofstream(site / "files" / "huge.pak"); }
+  std::filesystem::resize_file(site / "files" / "huge.pak", kSize);  // sparse: quick to serve
+  demo::FolderServer folder(site.Path(), {});
+  const int port = folder.Start();
+  ASSERT_GT(port, 0);
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+  test::WriteFile(
+      site / "Download" / "Update.xml",
+      "<UpdateList>" + Entry("huge.pak", "", kSize, base + "/files/huge.pak") + "</UpdateList>");
+  Installation installation(base + "/Download/Update.xml");
+  auto program = installation.Run();
+  const auto window = AwaitWindow(*program);
+  ASSERT_TRUE(window) << installation.Log();
+  ASSERT_TRUE(AwaitSize(installation / "huge.pak.update", 1));
+
+  // The summary row (count, rate, size) and the bars, as the screen shows
+  // them, one picture after another while the file comes in.
+  std::vector<std::string> rows;
+  const auto shot = std::filesystem::path(VARO_GUI_OUTPUT_DIR) / "varo-update-flood.png";
+  std::error_code error;
+  while (program->Running() && std::filesystem::exists(installation / "huge.pak.update", error) &&
+         std::filesystem::file_size(installation / "huge.pak.update", error) < kSize * 9 / 10) {
+    const auto before = std::chrono::steady_clock::now();
+    if (!gui_test::SaveScreenshot(shot)) {
+      break;
+    }
+    const auto picture = gui_test::Picture::Load(shot);
+    ASSERT_TRUE(picture);
+    std::string row;
+    for (int y = 116; y < 222; ++y) {
+      for (int x = 28; x < 492; ++x) {
+        const auto c = picture->At(window->X + x, window->Y + y);
+        row += static_cast<char>(c.R ^ c.G ^ c.B);
+      }
+    }
+    rows.push_back(row);
+    // At least two ticks between pictures.
+    while (std::chrono::steady_clock::now() - before < 450ms) {
+      std::this_thread::yield();
+    }
+  }
+  EXPECT_EQ(program->Wait(120s), 0) << installation.Log();
+  EXPECT_EQ(std::filesystem::file_size(installation / "huge.pak"), kSize);
+  EXPECT_TRUE(installation.ClientStarted());
+  RecordProperty("pictures", static_cast<int>(rows.size()));
+  if (rows.size() < 3) {
+    GTEST_SKIP() << "the download was over too soon to watch";
+  }
+  int unchanged = 0;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    unchanged += rows[i] == rows[i - 1] ? 1 : 0;
+  }
+  EXPECT_LE(unchanged, 1) << "of " << rows.size() << " pictures, " << unchanged
+                          << " showed nothing new";
+}
+#endif
 
 TEST_F(VaroUpdateTest, BrokenSkinStillUpdates) {
   const std::string body = Bytes(10 * 1024, 'd');
