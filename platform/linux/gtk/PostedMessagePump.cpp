@@ -10,7 +10,10 @@ struct PostedMessagePump::PumpSource {
 };
 
 namespace {
-GSourceFuncs kPumpFuncs = {};
+GSourceFuncs* PumpFuncs(GSourceFuncs funcs) {
+  static GSourceFuncs kept = funcs;  // GLib keeps the pointer for the source's life
+  return &kept;
+}
 }  // namespace
 
 PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds budget)
@@ -18,10 +21,11 @@ PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds 
       Budget(budget),
       Context(g_main_context_ref_thread_default()),
       Queue([this] { Wake(); }) {
-  kPumpFuncs.prepare = &PostedMessagePump::Prepare;
-  kPumpFuncs.check = &PostedMessagePump::Check;
-  kPumpFuncs.dispatch = &PostedMessagePump::Dispatch;
-  Source = g_source_new(&kPumpFuncs, sizeof(PumpSource));
+  GSourceFuncs funcs{};
+  funcs.prepare = &PostedMessagePump::Prepare;
+  funcs.check = &PostedMessagePump::Check;
+  funcs.dispatch = &PostedMessagePump::Dispatch;
+  Source = g_source_new(PumpFuncs(funcs), sizeof(PumpSource));
   reinterpret_cast<PumpSource*>(Source)->Owner = this;
   g_source_set_priority(Source, kPriority);
   g_source_set_can_recurse(Source, TRUE);

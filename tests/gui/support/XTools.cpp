@@ -25,19 +25,19 @@ std::string Chomp(std::string text) {
 }  // namespace
 
 std::optional<WindowInfo> DescribeWindow(const std::string& id) {
-  const auto info = RunForOutput({"xwininfo", "-id", id});
+  // WINDOW=..., X=..., Y=..., WIDTH=..., HEIGHT=..., SCREEN=... one a line.
+  const auto geometry = RunForOutput({"xdotool", "getwindowgeometry", "--shell", id});
   const auto title = RunForOutput({"xdotool", "getwindowname", id});
-  if (!info || !title) {
+  if (!geometry || !title) {
     return std::nullopt;
   }
   WindowInfo window;
   window.Id = id;
   window.Title = Chomp(*title);
-  window.X = Field(*info, "Absolute upper-left X:");
-  window.Y = Field(*info, "Absolute upper-left Y:");
-  window.Width = Field(*info, "Width:");
-  window.Height = Field(*info, "Height:");
-  window.Viewable = info->find("IsViewable") != std::string::npos;
+  window.X = Field(*geometry, "\nX=");
+  window.Y = Field(*geometry, "\nY=");
+  window.Width = Field(*geometry, "WIDTH=");
+  window.Height = Field(*geometry, "HEIGHT=");
   return window;
 }
 

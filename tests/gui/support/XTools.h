@@ -16,7 +16,6 @@ struct WindowInfo {
   int Y = 0;
   int Width = 0;
   int Height = 0;
-  bool Viewable = false;
 };
 
 // The top-level windows whose title is exactly title.
