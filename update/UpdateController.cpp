@@ -1,5 +1,6 @@
 // The update controller: fetch the list, queue the downloads, react to each
 // job's completion, end the run.
+#include <cassert>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,7 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   const auto kind = static_cast<std::int32_t>((wParam >> 16) & 0xFFFF);
   const auto code = static_cast<std::uint32_t>(wParam & 0xFFFF);
   auto* job = reinterpret_cast<CInetFile*>(lParam);
+  assert(job != nullptr && "a completion always names its job");
 
   if (kind == kInetFileList && code == INETFILE_OK) {
     SetText(ProgressLabel, "获取更新文件列表成功：" + job->ServerName);
