@@ -12,6 +12,12 @@
 #include "platform/Http.h"
 
 namespace varo {
+
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
+  std::filesystem::path downloaded = target;
+  downloaded += ".update";
+  return downloaded;
+}
 namespace {
 
 // The piece of the body that one write and one progress notification cover.
@@ -101,10 +107,8 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // folder that exists counts as made; folders made stay) and tries once
   // more.
   bool OpenTarget() {
-    std::filesystem::path target = Job.LocalFile;
-    if (Job.Kind == kInetFileData) {
-      target += ".update";
-    }
+    const std::filesystem::path target =
+        Job.Kind == kInetFileData ? DownloadedFileOf(Job.LocalFile) : Job.LocalFile;
     constexpr auto mode = std::ios::out | std::ios::binary | std::ios::trunc;
     File.open(target, mode);
     if (File.is_open()) {

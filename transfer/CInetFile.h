@@ -34,6 +34,9 @@ enum InetFileResult : std::int32_t {
 inline constexpr std::int32_t kInetFileList = 1;  // the update list
 inline constexpr std::int32_t kInetFileData = 2;  // one listed file
 
+// The side file a file job writes its download of target to.
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target);
+
 // One download job: fetches URL into a local file on a worker thread of its
 // own and reports to NotifyWindow by posted messages: one progress
 // notification per chunk of at most 1024 bytes written, then exactly one

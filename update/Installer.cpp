@@ -8,12 +8,6 @@
 
 namespace varo {
 
-std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
-  std::filesystem::path downloaded = target;
-  downloaded += ".update";
-  return downloaded;
-}
-
 InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
                                      bool execute, const std::string& parameters,
                                      bool registerServer) {

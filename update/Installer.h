@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/Shell.h"
+#include "transfer/CInetFile.h"
 
 namespace varo {
 
@@ -13,9 +14,6 @@ enum class InstallOutcome {
   TargetLocked,  // the target is read-only or cannot be opened for reading: left alone
   MoveFailed,    // the new file could not be put in place; the old one is whole
 };
-
-// The side file a download of target is written to.
-std::filesystem::path DownloadedFileOf(const std::filesystem::path& target);
 
 // Puts the downloaded side file of target in its place in one atomic step,
 // then starts it (execute, with its parameters) and registers it with
