@@ -16,6 +16,10 @@ struct StartRequest {
   std::string Parameters;
   // "open", or empty for the file's default action.
   std::string Verb;
+  // A bare program name that must come from the system's own program
+  // folders (the system folder on Windows, the search path on POSIX), never
+  // from the current folder or a relative folder of the search path.
+  bool SystemProgram = false;
 
   friend bool operator==(const StartRequest&, const StartRequest&) = default;
 };
