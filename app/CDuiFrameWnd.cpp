@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/FileSystem.h"
+
 namespace varo {
 
 namespace {
@@ -15,6 +17,11 @@ CDuiFrameWnd::CDuiFrameWnd(platform::Window& window, platform::Shell& shell,
       Shell(shell),
       ProgramDirectory(std::move(programDirectory)),
       UpdateFiles(ProgramDirectory) {}
+
+CDuiFrameWnd::~CDuiFrameWnd() {
+  InetFiles.RemoveAll();
+  RemoveListFile();
+}
 
 std::filesystem::path CDuiFrameWnd::ResourceDirectory() const {
   return ProgramDirectory / "ADImage" / "Update";
@@ -127,7 +134,23 @@ void CDuiFrameWnd::SetValue(platform::Control* control, int value) {
 }
 
 void CDuiFrameWnd::StartClient() {
-  Shell.Start({"Tandrel.exe", "", "open"});
+  if (!ClientStarted) {
+    ClientStarted = true;
+    Shell.Start({"Tandrel.exe", "", "open"});
+  }
+}
+
+void CDuiFrameWnd::ShowError(const std::string& text) {
+  ++OpenBoxes;
+  Window.ShowErrorBox(text, "系统提示");
+  --OpenBoxes;
+}
+
+void CDuiFrameWnd::RemoveListFile() {
+  if (!ListFile.empty()) {
+    platform::RemoveFile(ListFile);
+    ListFile.clear();
+  }
 }
 
 void CDuiFrameWnd::PostClose() {

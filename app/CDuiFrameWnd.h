@@ -27,9 +27,9 @@ class CDuiFrameWnd : public platform::WindowHandler {
                std::filesystem::path programDirectory);
   CDuiFrameWnd(const CDuiFrameWnd&) = delete;
   CDuiFrameWnd& operator=(const CDuiFrameWnd&) = delete;
-  // Members go in reverse order of declaration: the job list first, so that
-  // running jobs are cancelled and waited for before anything else goes.
-  ~CDuiFrameWnd() override = default;
+  // Running jobs are cancelled and waited for before anything else goes,
+  // then the update list's temporary file, if one is left, is removed.
+  ~CDuiFrameWnd() override;
 
   std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wParam,
                               std::intptr_t lParam) override;
@@ -48,8 +48,9 @@ class CDuiFrameWnd : public platform::WindowHandler {
   void BeginUpdate();
   void DownloadUpdateList();
   std::intptr_t OnInetFileComplete(std::uintptr_t wParam, std::intptr_t lParam);
-  // Puts a downloaded file in place and starts or registers it.
-  void InstallFile(const CInetFile& job);
+  // Puts a downloaded file in place and starts or registers it. False when
+  // it could not be put in place.
+  bool InstallFile(const CInetFile& job);
 
   // The skin's resource folder and its file.
   std::filesystem::path ResourceDirectory() const;
@@ -86,6 +87,16 @@ class CDuiFrameWnd : public platform::WindowHandler {
   std::uint32_t RunningJobs = 0;  // guarded by ProgressLock
   // Set once the run has asked the window to close: no further job starts.
   bool ClosePosted = false;
+  // Set once the update list has been handled (its downloads queued) or
+  // there is no server to fetch it from: only then may the checking
+  // sequence count towards the end of the run.
+  bool ListHandled = false;
+  // The client is started at most once per run.
+  bool ClientStarted = false;
+  // Error boxes of the run now open; the run is not ended behind one.
+  int OpenBoxes = 0;
+  // The update list's temporary file while it exists.
+  std::filesystem::path ListFile;
 
   bool TrayIconShown = false;
   platform::TrayData TrayData;
@@ -98,6 +109,12 @@ class CDuiFrameWnd : public platform::WindowHandler {
   void SetValue(platform::Control* control, int value);
   void StartClient();
   void PostClose();
+  void ShowError(const std::string& text);
+  // Ends the run after a file that could not be downloaded or installed:
+  // the failure in the summary line and an error box, then the window
+  // closes; the client is not started.
+  void FailRun(const std::string& summary, const std::string& boxText);
+  void RemoveListFile();
   std::filesystem::path TrayIconFile(int frame) const;
 };
 

@@ -9,6 +9,9 @@ namespace varo {
 namespace {
 constexpr const char* kWorkingTip = "Varo正在更新程序,请勿退出";
 
+// The shortest span of one rate sample, in milliseconds.
+constexpr std::int32_t kRateSampleMs = 1000;
+
 // value * 100 / total without overflow for any 32-bit counts.
 std::uint32_t Percent(std::uint32_t value, std::uint32_t total) {
   return static_cast<std::uint32_t>(std::uint64_t{value} * 100u / total);
@@ -31,10 +34,12 @@ void CDuiFrameWnd::OnInetFileProgress(std::uintptr_t wParam, std::intptr_t lPara
     DownloadedBytes += chunk;
     if (TotalBytes != 0) {
       TotalPercent = Percent(DownloadedBytes, TotalBytes);
+      // A sample spans at least kRateSampleMs, so bursts of data do not
+      // make the rate jump; the bytes in between count in the next one.
       const std::int32_t now = Shell.ClockMs();
       const std::int32_t elapsed = now - LastSampleTime;
-      LastSampleTime = now;
-      if (elapsed > 0) {
+      if (elapsed >= kRateSampleMs) {
+        LastSampleTime = now;
         const std::uint64_t bytes = DownloadedBytes - LastSampleBytes;
         const std::uint64_t rate = bytes * 1000u / static_cast<std::uint32_t>(elapsed);
         // Loopback can deliver more than 2 GiB/s within one sample.

@@ -21,8 +21,10 @@ void CDuiFrameWnd::OnTimer() {
     SetValue(EachProgress, static_cast<int>(FilePercent));
     SetValue(TotalProgress, static_cast<int>(TotalPercent));
   } else {
-    // The checking sequence: while nothing is queued for download, fill the
-    // bars over six ticks, then start the client and close on the ninth.
+    // The checking sequence: once the update list has been handled and
+    // nothing is queued for download, fill the bars over six ticks, then
+    // start the client and close on the ninth. Until then, and while an
+    // error box is open, it waits at its first step.
     if (CheckTicks <= 10) {
       SetText(InfoLabel, "正在检测");
       SetValue(EachProgress, CheckTicks * 10);
@@ -32,11 +34,13 @@ void CDuiFrameWnd::OnTimer() {
         SetText(InfoLabel, "检测完毕");
       }
     }
-    if (CheckTicks > 15) {
-      StartClient();
-      PostClose();
+    if (ListHandled && OpenBoxes == 0 && InetFiles.GetCount() == 0) {
+      if (CheckTicks > 15) {
+        StartClient();
+        PostClose();
+      }
+      CheckTicks += 2;
     }
-    CheckTicks += 2;
   }
 
   // Only the head job is ever started, so jobs run one at a time in order.
@@ -46,8 +50,13 @@ void CDuiFrameWnd::OnTimer() {
       if (head->Kind == kInetFileData) {
         SetText(InfoLabel, "正在下载文件：" + head->FileName);
       }
-      if (head->Start()) {
-        ++RunningJobs;
+      // A job whose thread cannot be made fails like a download that
+      // cannot reach its server; its completion comes the usual way.
+      ++RunningJobs;
+      if (!head->Start()) {
+        const auto kind = static_cast<std::uint32_t>(head->Kind) & 0xFFFFu;
+        Window.Post({WM_INETFILE_COMPLETE, (kind << 16) | INETFILE_ERR_SERVER_REFUSED,
+                     reinterpret_cast<std::intptr_t>(head)});
       }
     }
   }

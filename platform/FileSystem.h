@@ -50,8 +50,16 @@ std::optional<std::filesystem::path> CreateTempFile(std::string_view prefix);
 bool RemoveFile(const std::filesystem::path& file);
 
 // Puts source in the place of target in one atomic step: target, if it
-// exists, is replaced whole; until then it stays untouched.
-HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+// exists, is replaced whole; until then it stays untouched. Once it returns
+// kOk, the new name survives a power cut. On POSIX the file takes the
+// permission bits of the file it replaces; one that replaces nothing gets
+// 0755 when executable, else 0644.
+HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                    bool executable);
+
+// True when file, with every link on the part of its path that exists
+// followed, still lies inside base (itself resolved the same way).
+bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::path& file);
 
 // True when the file exists and may not be written (on POSIX: its owner
 // write bit is clear; on Windows: its read-only attribute is set).

@@ -4,42 +4,78 @@
 #include <array>
 #include <cassert>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <string_view>
 
+#include "common/Utf8Path.h"
 #include "platform/FileSystem.h"
 #include "platform/Http.h"
+#include "platform/OutputFile.h"
 
 namespace varo {
 
-std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
-  std::filesystem::path downloaded = target;
-  downloaded += ".update";
-  return downloaded;
-}
 namespace {
 
-// The piece of the body that one write and one progress notification cover.
+// The piece of the body that one progress notification covers.
 constexpr std::size_t kChunkSize = 1024;
 
 constexpr int kStatusOk = 200;
 
+// The longest file name, in bytes, that every supported file system takes
+// (255 bytes on POSIX systems; 255 UTF-16 units on Windows, never fewer than
+// the bytes of the same name in UTF-8).
+constexpr std::size_t kMaxNameBytes = 255;
+
+constexpr std::string_view kSideSuffix = ".update";
+
+// FNV-1a, 64 bits: a stable short name for a long one.
+std::uint64_t NameHash(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037u;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211u;
+  }
+  return hash;
+}
+
 }  // namespace
 
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
+  const std::string name = PathToUtf8(target.filename());
+  if (name.size() + kSideSuffix.size() <= kMaxNameBytes) {
+    std::filesystem::path downloaded = target;
+    downloaded += PathFromUtf8(kSideSuffix);
+    return downloaded;
+  }
+  // Too long with the suffix: the name's start, cut at a character boundary,
+  // then a hash of the whole name, so that each target keeps its own side
+  // file.
+  char hash[18];
+  std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
+  std::size_t keep = kMaxNameBytes - kSideSuffix.size() - (sizeof hash - 1);
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+    --keep;
+  }
+  return target.parent_path() /
+         PathFromUtf8(name.substr(0, keep) + hash + std::string(kSideSuffix));
+}
+
 // Receives the response of one run on the worker thread. The target file is
-// opened only once the final status is known to be 200, so any other status
+// created only once the final status is known to be 200, so any other status
 // leaves the local file untouched. It never throws through the HTTP client:
 // a failure is kept in Failure and ends the transfer.
 class CInetFile::Transfer final : public platform::HttpSink {
  public:
-  explicit Transfer(CInetFile& job) : Job(job) {}
+  explicit Transfer(CInetFile& job)
+      : Job(job), Limit(job.RequiredLength > 0 ? job.RequiredLength : job.LengthLimit) {}
 
   bool OnResponse(int status) override {
     if (status != kStatusOk) {
       return Stop(INETFILE_ERR_GET_FILE);
     }
-    if (!OpenTarget()) {
+    if (!CreateTarget()) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
     Job.BytesReceived.store(0, std::memory_order_relaxed);
@@ -49,8 +85,13 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // However the client cuts the body into blocks, it goes on in full chunks
   // of kChunkSize bytes, as reads of that size would return them; only the
   // last chunk of a complete body (see Finish) may be shorter. Bytes held
-  // back when the transfer ends otherwise are never written.
+  // back when the transfer ends otherwise are never written, and neither is
+  // any byte past the body's limit.
   bool OnData(const char* data, std::size_t size) override {
+    if (Limit > 0 && size > Limit - Taken) {
+      return Stop(INETFILE_ERR_SERVER_REFUSED);
+    }
+    Taken += size;
     while (size > 0) {
       const std::size_t taken = std::min(size, Buffer.size() - Held);
       std::memcpy(Buffer.data() + Held, data, taken);
@@ -66,16 +107,19 @@ class CInetFile::Transfer final : public platform::HttpSink {
 
   bool KeepGoing() override { return !Job.CancelRequested.load() || Stop(INETFILE_CANCELLED); }
 
-  // Passes on the last chunk of a complete body; false (with Failure set)
-  // when it cannot be written or the run was cancelled after it.
-  bool Finish() { return Held == 0 || PassChunk(); }
-
-  // Closes the target after a complete body; false when its last bytes could
-  // not be written.
-  bool Close() {
-    File.close();
-    return !File.fail();
+  // Passes on the last chunk of a complete body and checks its length;
+  // false (with Failure set) when the body is not as long as required, when
+  // the chunk cannot be written, or when the run was cancelled after it.
+  bool Finish() {
+    if (Job.RequiredLength > 0 && Taken != Job.RequiredLength) {
+      return Stop(INETFILE_ERR_SERVER_REFUSED);
+    }
+    return Held == 0 || PassChunk();
   }
+
+  // Closes the target after a complete body (a file job's content reaches
+  // the disk first); false when its last bytes could not be written.
+  bool Close() { return File.Close(Job.Kind == kInetFileData); }
 
   // Why the transfer was ended from this side; INETFILE_OK while it was not.
   std::int32_t Failure = INETFILE_OK;
@@ -91,7 +135,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
   bool PassChunk() {
     const std::size_t count = Held;
     Held = 0;
-    if (!File.write(Buffer.data(), static_cast<std::streamsize>(count))) {
+    if (!File.Write(Buffer.data(), count)) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
     Job.BytesReceived.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
@@ -102,19 +146,15 @@ class CInetFile::Transfer final : public platform::HttpSink {
     return true;
   }
 
-  // Opens the target for writing, creating or truncating it. When that
-  // fails, creates the folders on its path one by one from the root down (a
-  // folder that exists counts as made; folders made stay) and tries once
-  // more.
-  bool OpenTarget() {
+  // Creates the target afresh. When that fails, creates the folders on its
+  // path one by one from the root down (a folder that exists counts as
+  // made; folders made stay) and tries once more.
+  bool CreateTarget() {
     const std::filesystem::path target =
         Job.Kind == kInetFileData ? DownloadedFileOf(Job.LocalFile) : Job.LocalFile;
-    constexpr auto mode = std::ios::out | std::ios::binary | std::ios::trunc;
-    File.open(target, mode);
-    if (File.is_open()) {
+    if (platform::Succeeded(File.Create(target))) {
       return true;
     }
-    File.clear();
     std::filesystem::path folder;
     for (const std::filesystem::path& part : target.parent_path()) {
       folder /= part;
@@ -125,12 +165,15 @@ class CInetFile::Transfer final : public platform::HttpSink {
         return false;
       }
     }
-    File.open(target, mode);
-    return File.is_open();
+    return platform::Succeeded(File.Create(target));
   }
 
   CInetFile& Job;
-  std::ofstream File;
+  // The most bytes the body may have; 0 for no limit.
+  const std::uint64_t Limit;
+  // Bytes of the body taken so far, held ones included.
+  std::uint64_t Taken = 0;
+  platform::OutputFile File;
   std::array<char, kChunkSize> Buffer{};
   std::size_t Held = 0;  // bytes of the next chunk in Buffer
 };
@@ -192,7 +235,8 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
 
 // Result codes: 1 for a URL that is not http or https or cannot be split
 // (with its text); 2 when the transfer failed (name, connection, TLS, send or
-// receive, a body shorter than announced, a stall), text unchanged; 6 for a
+// receive, a body shorter than announced or of another length than
+// required or longer than the limit, a transfer too slow), text unchanged; 6 for a
 // final status other than 200 (with its text); 7 when the target or a folder
 // on its path cannot be created, or the file cannot be written (with its
 // text); 8 when cancelled, text unchanged. The target file and its
@@ -218,8 +262,9 @@ void CInetFile::Run() {
         break;
       case platform::HttpOutcome::Aborted:
         assert(transfer.Failure != INETFILE_OK);
-        if (transfer.Failure == INETFILE_CANCELLED) {
-          code = INETFILE_CANCELLED;
+        if (transfer.Failure == INETFILE_CANCELLED ||
+            transfer.Failure == INETFILE_ERR_SERVER_REFUSED) {
+          code = transfer.Failure;  // the text stays, as for any failed transfer
         } else {
           Fail(transfer.Failure);
         }

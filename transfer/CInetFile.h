@@ -34,7 +34,9 @@ enum InetFileResult : std::int32_t {
 inline constexpr std::int32_t kInetFileList = 1;  // the update list
 inline constexpr std::int32_t kInetFileData = 2;  // one listed file
 
-// The side file a file job writes its download of target to.
+// The side file a file job writes its download of target to: its name with
+// ".update" appended, or, where that would be longer than a file name may
+// be, the name's start and a hash of the whole name, then ".update".
 std::filesystem::path DownloadedFileOf(const std::filesystem::path& target);
 
 // One download job: fetches URL into a local file on a worker thread of its
@@ -80,6 +82,12 @@ class CInetFile : public COrlanThread {
   // Written by the worker (reset once the target is open, then raised per
   // chunk), read by the window's thread.
   std::atomic<std::uint32_t> BytesReceived{0};
+  // Inputs, set by the creator before Start. RequiredLength: when above
+  // 0, the body must be exactly this long; the job writes nothing past it,
+  // and a body of any other length fails (code 2). LengthLimit: when above
+  // 0, a longer body fails (code 2) before its surplus is written.
+  std::uint64_t RequiredLength = 0;
+  std::uint64_t LengthLimit = 0;
   // Carried for the window and the installer; the job never reads them.
   std::uint32_t ExpectedLength = 0;
   bool Register = false;

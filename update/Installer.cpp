@@ -24,14 +24,14 @@ InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesyst
       return InstallOutcome::TargetLocked;
     }
   }
-  if (!platform::Succeeded(platform::ReplaceFile(DownloadedFileOf(target), target))) {
+  if (!platform::Succeeded(platform::ReplaceFile(DownloadedFileOf(target), target, execute))) {
     return InstallOutcome::MoveFailed;
   }
   if (execute) {
     shell.Start({PathToUtf8(target), parameters, ""});
   }
   if (registerServer) {
-    shell.Start({"regsvr32", "/s \"" + PathToUtf8(target) + "\"", ""});
+    shell.Start({"regsvr32", "/s \"" + PathToUtf8(target) + "\"", "", true});
   }
   return InstallOutcome::Installed;
 }

@@ -19,7 +19,9 @@ enum class InstallOutcome {
 // then starts it (execute, with its parameters) and registers it with
 // "regsvr32" (registerServer), in that order, without waiting for either.
 // A target that is read-only or cannot be opened for reading is left alone
-// together with the side file; nothing is started then.
+// together with the side file; nothing is started then. "regsvr32" comes
+// from the system's own folders only. A new file is made executable when
+// execute is set; a replacement keeps the replaced file's permissions.
 InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
                                      bool execute, const std::string& parameters,
                                      bool registerServer);

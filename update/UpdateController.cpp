@@ -9,6 +9,32 @@
 #include "update/Installer.h"
 
 namespace varo {
+namespace {
+
+// The largest update list that is fetched; a longer one fails like a list
+// that cannot be fetched.
+constexpr std::uint64_t kMaxListBytes = std::uint64_t{32} << 20;
+
+// The download job of one listed file.
+std::unique_ptr<CInetFile> MakeFileJob(const CUpdateFile& entry, const std::string& serverName,
+                                       platform::MessagePoster& window) {
+  auto download = std::make_unique<CInetFile>();
+  download->StatusCallback = true;
+  download->Kind = kInetFileData;
+  download->NotifyWindow = &window;
+  download->URL = entry.URL;
+  download->ServerName = serverName;
+  download->LocalFile = entry.LocalFile;
+  download->FileName = entry.FileName;
+  download->ExpectedLength = static_cast<std::uint32_t>(entry.Length);
+  download->RequiredLength = entry.Length > 0 ? static_cast<std::uint64_t>(entry.Length) : 0;
+  download->Register = entry.Register;
+  download->Execute = entry.Execute;
+  download->ExecutePar = entry.ExecutePar;
+  return download;
+}
+
+}  // namespace
 
 void CDuiFrameWnd::BeginUpdate() {
   UpdateFiles.RemoveAll();
@@ -20,12 +46,13 @@ void CDuiFrameWnd::BeginUpdate() {
 void CDuiFrameWnd::DownloadUpdateList() {
   const CServer* server = Servers.GetHead();
   if (server == nullptr) {
+    ListHandled = true;  // nothing to fetch: the checking sequence ends the run
     return;
   }
   // A list that cannot get a temporary file is fetched to an empty path,
   // which the job reports as a local file it cannot create.
-  const std::filesystem::path listFile =
-      platform::CreateTempFile("Xml").value_or(std::filesystem::path{});
+  RemoveListFile();
+  ListFile = platform::CreateTempFile("Xml").value_or(std::filesystem::path{});
   UpdateFiles.RemoveAll();
   SetText(ProgressLabel, "正在连接：" + server->Name);
   DownloadedBytes = 0;
@@ -36,8 +63,9 @@ void CDuiFrameWnd::DownloadUpdateList() {
   job->NotifyWindow = &Window;
   job->URL = server->URL;
   job->ServerName = server->Name;
-  job->LocalFile = listFile;
+  job->LocalFile = ListFile;
   job->ExpectedLength = 0;
+  job->LengthLimit = kMaxListBytes;
   InetFiles.Add(std::move(job));
 }
 
@@ -48,44 +76,46 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   auto* job = reinterpret_cast<CInetFile*>(lParam);
   assert(job != nullptr && "a completion always names its job");
 
-  if (kind == kInetFileList && code == INETFILE_OK) {
-    SetText(ProgressLabel, "获取更新文件列表成功：" + job->ServerName);
-    if (UpdateFiles.Load(job->LocalFile)) {
+  // Set when a file could not be downloaded or installed: the run ends
+  // there, wherever the file stands in the list.
+  bool failed = false;
+  if (kind == kInetFileList) {
+    bool loaded = false;
+    if (code == INETFILE_OK) {
+      loaded = UpdateFiles.Load(job->LocalFile);
+    }
+    RemoveListFile();
+    if (loaded) {
+      SetText(ProgressLabel, "获取更新文件列表成功：" + job->ServerName);
       FileCount = static_cast<std::uint32_t>(UpdateFiles.RemoveUpToDate());
       TotalBytes = UpdateFiles.GetTotalLength();
       while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
-        auto download = std::make_unique<CInetFile>();
-        download->StatusCallback = true;
-        download->Kind = kInetFileData;
-        download->NotifyWindow = &Window;
-        download->URL = entry->URL;
-        download->ServerName = job->ServerName;
-        download->LocalFile = entry->LocalFile;
-        download->FileName = entry->FileName;
-        download->ExpectedLength = static_cast<std::uint32_t>(entry->Length);
-        download->Register = entry->Register;
-        download->Execute = entry->Execute;
-        download->ExecutePar = entry->ExecutePar;
-        InetFiles.Add(std::move(download));
+        InetFiles.Add(MakeFileJob(*entry, job->ServerName, Window));
       }
+      ListHandled = true;
+    } else {
+      // Not fetched, or fetched but no update list: the server cannot give
+      // one, whatever it answered.
+      ShowError(code == INETFILE_OK ? CInetFile::TextOf(INETFILE_ERR_GET_FILE)
+                                    : job->GetErrorText());
+      StartClient();
+      PostClose();
     }
-    platform::RemoveFile(job->LocalFile);
-  } else if (kind == kInetFileList) {
-    Window.ShowErrorBox(job->GetErrorText(), "系统提示");
-    StartClient();
-    PostClose();
   } else if (kind == kInetFileData && code == INETFILE_OK) {
-    InstallFile(*job);
+    if (!InstallFile(*job)) {
+      const std::string failure = "安装文件失败 [" + job->FileName + "]";
+      FailRun(failure, failure);
+      failed = true;
+    }
   } else if (kind == kInetFileData) {
     const std::string failure =
         "下载文件失败 [" + job->FileName + "], 错误代码 [" + std::to_string(code) + "]";
-    SetText(ProgressLabel, failure);
-    Window.ShowErrorBox("可能由于网络原因，" + failure + " ", "系统提示");
-    PostClose();
+    FailRun(failure, "可能由于网络原因，" + failure + " ");
+    failed = true;
   }
 
   InetFiles.Remove(job);
-  if (InetFiles.GetCount() == 0 && kind == kInetFileData) {
+  if (InetFiles.GetCount() == 0 && kind == kInetFileData && !failed && !ClosePosted) {
     SetText(InfoLabel, "更新完毕");
     StartClient();
     PostClose();
@@ -94,8 +124,15 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   return 0;
 }
 
-void CDuiFrameWnd::InstallFile(const CInetFile& job) {
-  InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register);
+void CDuiFrameWnd::FailRun(const std::string& summary, const std::string& boxText) {
+  SetText(ProgressLabel, summary);
+  ShowError(boxText);
+  PostClose();
+}
+
+bool CDuiFrameWnd::InstallFile(const CInetFile& job) {
+  return InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register) ==
+         InstallOutcome::Installed;
 }
 
 }  // namespace varo

@@ -130,8 +130,61 @@ bool RemoveFile(const std::filesystem::path& file) {
   return ::unlink(file.c_str()) == 0 || errno == ENOENT;
 }
 
-HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
-  return ::rename(source.c_str(), target.c_str()) == 0 ? kOk : LastError();
+HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                    bool executable) {
+  // The replaced file's permission bits, taken from the file itself (a link
+  // at the target is replaced, not followed).
+  struct stat old {};
+  mode_t mode = executable ? 0755 : 0644;
+  if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    mode = old.st_mode & 0777;
+  }
+  const int descriptor = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) {
+    return LastError();
+  }
+  struct stat info {};
+  if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
+      ::fchmod(descriptor, mode) != 0) {
+    const HResult failure = S_ISREG(info.st_mode) ? LastError() : HResultFromError(EINVAL);
+    ::close(descriptor);
+    return failure;
+  }
+  ::close(descriptor);
+  if (::rename(source.c_str(), target.c_str()) != 0) {
+    return LastError();
+  }
+  // The rename itself reaches the disk with the folder that holds it.
+  const std::filesystem::path folder =
+      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    ::fsync(directory);
+    ::close(directory);
+  }
+  return kOk;
+}
+
+bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::path& file) {
+  std::error_code error;
+  const std::filesystem::path root = std::filesystem::weakly_canonical(base, error);
+  if (error) {
+    return false;
+  }
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(file, error);
+  if (error) {
+    return false;
+  }
+  auto inside = resolved.begin();
+  for (auto part = root.begin(); part != root.end(); ++part, ++inside) {
+    if (part->empty()) {
+      continue;  // the trailing separator of a folder path
+    }
+    if (inside == resolved.end() || *inside != *part) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool IsReadOnly(const std::filesystem::path& file) {

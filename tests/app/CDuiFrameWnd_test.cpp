@@ -1,7 +1,13 @@
 #include "app/CDuiFrameWnd.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -142,6 +148,19 @@ TEST_F(FrameTest, CloseButtonClosesAtOnceWithoutStartingTheClient) {
 
 TEST_F(FrameTest, CheckingSequenceTickByTick) {
   HoldListJob();
+  // While the list is on its way the sequence waits at its first step, for
+  // however long that takes.
+  for (int i = 0; i < 20; ++i) {
+    Desktop.Tick();
+  }
+  EXPECT_EQ(Desktop.ValuesOf("totalprogress"), std::vector<std::int64_t>(20, 0));
+  EXPECT_EQ(Desktop.TextsOf("infolable"), std::vector<std::string>(20, "正在检测"));
+  EXPECT_TRUE(Desktop.Starts().empty());
+  EXPECT_EQ(Desktop.PendingMessages(), 0u);
+
+  // The list has been handled and queued nothing: now it counts.
+  Frame->ListHandled = true;
+  Frame->InetFiles.Remove(Frame->InetFiles.GetHead());
   struct Tick {
     std::int64_t Bar;  // -1: bars untouched
     std::vector<std::string> Info;
@@ -213,18 +232,23 @@ TEST_F(FrameTest, ProgressCountersAreExactAndUncapped) {
   file.BytesReceived = 25'000'000;
   Frame->TotalBytes = 4'000'000'000u;
 
-  Desktop.Clock = 500;  // the first sample measures from process start
+  Desktop.Clock = 999;  // under a second since process start: no sample yet
   Progress(kInetFileData, 1024, &file);
   EXPECT_EQ(Frame->FilePercent, 50u);
   EXPECT_EQ(Frame->DownloadedBytes, 1024u);
   EXPECT_EQ(Frame->TotalPercent, 0u);
-  EXPECT_EQ(Frame->Speed, 2048);
+  EXPECT_EQ(Frame->Speed, 0);
 
-  // Same millisecond: the rate stays, the bytes count in the next sample.
+  // The first sample measures from process start and takes every byte since.
+  Desktop.Clock = 2000;
+  Progress(kInetFileData, 3072, &file);
+  EXPECT_EQ(Frame->Speed, 2048);
+  // Within the next second the rate stays; those bytes count in the next sample.
+  Desktop.Clock = 2001;
   Progress(kInetFileData, 1000, &file);
   EXPECT_EQ(Frame->Speed, 2048);
-  Desktop.Clock = 1500;
-  Progress(kInetFileData, 24, &file);
+  Desktop.Clock = 4000;
+  Progress(kInetFileData, 1048, &file);
   EXPECT_EQ(Frame->Speed, 1024);
 
   // Beyond the expected sizes the percentages go above 100.
@@ -232,7 +256,8 @@ TEST_F(FrameTest, ProgressCountersAreExactAndUncapped) {
   Frame->TotalBytes = 1024;
   Progress(kInetFileData, 1024, &file);
   EXPECT_EQ(Frame->FilePercent, 150u);
-  EXPECT_EQ(Frame->TotalPercent, 300u);
+  EXPECT_EQ(Frame->DownloadedBytes, 7u * 1024);
+  EXPECT_EQ(Frame->TotalPercent, 700u);
 
   // The list fetch moves the file percentage only.
   CInetFile list;
@@ -240,7 +265,7 @@ TEST_F(FrameTest, ProgressCountersAreExactAndUncapped) {
   list.ExpectedLength = 4'000'000'000u;
   list.BytesReceived = 3'000'000'000u;
   const auto before = Frame->DownloadedBytes;
-  Desktop.Clock = 9000;
+  Desktop.Clock = 90000;
   Progress(kInetFileList, 1024, &list);
   EXPECT_EQ(Frame->FilePercent, 75u);
   EXPECT_EQ(Frame->DownloadedBytes, before);
@@ -252,8 +277,85 @@ TEST_F(FrameTest, ProgressCountersAreExactAndUncapped) {
   Frame->TotalBytes = 0;
   Progress(kInetFileData, 10, &unsized);
   EXPECT_EQ(Frame->FilePercent, 75u);
-  EXPECT_EQ(Frame->TotalPercent, 300u);
+  EXPECT_EQ(Frame->TotalPercent, 700u);
   EXPECT_EQ(Frame->DownloadedBytes, before + 10);
+}
+
+TEST_F(FrameTest, RateStaysTrueUnderBurstyDelivery) {
+  // 200 KiB/s paced as 20 KiB bursts every 100 ms; the chunks of one burst
+  // arrive within two milliseconds.
+  CInetFile file;
+  file.Kind = kInetFileData;
+  Frame->TotalBytes = 4'000'000'000u;
+  constexpr double kTrueRate = 200.0 * 1024;
+  std::vector<std::int32_t> readouts;
+  for (std::int32_t burst = 0; burst < 100; ++burst) {
+    for (int chunk = 0; chunk < 20; ++chunk) {
+      Desktop.Clock = 37 + burst * 100 + chunk / 10;
+      Progress(kInetFileData, 1024, &file);
+    }
+    readouts.push_back(Frame->Speed);  // what the next tick would show
+  }
+  for (std::size_t i = 10; i < readouts.size(); ++i) {
+    SCOPED_TRACE("burst " + std::to_string(i));
+    EXPECT_NEAR(readouts[i], kTrueRate, kTrueRate / 4);
+  }
+}
+
+// A whole run whose list fetch cannot get a thread, in a process that may
+// create none. 0 when it took the list-failure path; otherwise the step that
+// went wrong.
+int RunWithoutThreads(const fs::path& install) {
+  // The list's temporary file goes where the unprivileged process may
+  // remove it.
+  const fs::path temporary = install / "tmp";
+  fs::create_directory(temporary);
+  fs::permissions(temporary, fs::perms::all);
+  ::setenv("TMPDIR", temporary.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): one thread
+  // A server that accepts connections and never answers: a fetch that did
+  // get a thread would never complete.
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::listen(listener, 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return 9;
+  }
+  test::WriteFile(install / "ADImage" / "xxxxx_system.ini",
+                  "[UpdateServer]\nserver1=http://127.0.0.1:" +
+                      std::to_string(ntohs(address.sin_port)) + "/Update.xml\n");
+  HeadlessDesktop desktop;
+  CDuiFrameWnd frame(desktop, desktop, install);
+  desktop.Create(frame, "Varo更新程序");
+  // Root is exempt from the process limit: become nobody first.
+  const rlimit none{0, 0};
+  if (::setrlimit(RLIMIT_NPROC, &none) != 0 ||
+      (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))) {
+    return 10;
+  }
+  desktop.Tick();
+  if (frame.InetFiles.GetHead()->StartCount != 1 || frame.RunningJobs != 1 ||
+      desktop.PendingMessages() != 1) {
+    return 11;
+  }
+  if (!desktop.DispatchOne() || frame.RunningJobs != 0) {
+    return 12;
+  }
+  const auto boxes = desktop.EventsOf("box");
+  if (boxes.size() != 1 || boxes[0].Text != "连接服务器失败, 请检查网络或联系管理员") {
+    return 13;
+  }
+  if (desktop.Starts().size() != 1 || !desktop.DispatchOne() || !desktop.IsDestroyed()) {
+    return 14;
+  }
+  return fs::exists(frame.ListFile) ? 15 : 0;
+}
+
+TEST_F(FrameTest, AJobWithoutAThreadFailsLikeADownload) {
+  EXPECT_EXIT(std::_Exit(RunWithoutThreads(Install.Path())), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(FrameTest, TrayAnimatesPerNotificationAndSetsItsTipOnce) {
@@ -294,11 +396,12 @@ TEST(FrameWithoutSkinControls, RunsWithMissingControls) {
   CDuiFrameWnd frame(desktop, desktop, install.Path());
   desktop.Create(frame, "Varo更新程序");
   frame.InetFiles.GetHead()->StartCount = 1;
+  frame.ListHandled = true;  // as if the list had queued nothing
+  frame.InetFiles.Remove(frame.InetFiles.GetHead());
   for (int i = 0; i < 9; ++i) {
     desktop.Tick();
   }
   EXPECT_EQ(desktop.Starts().size(), 1u) << "the run still ends with the client";
-  fs::remove(frame.InetFiles.GetHead()->LocalFile);
 }
 
 }  // namespace

@@ -83,16 +83,16 @@ TEST_F(PosixFileSystemTest, ReplaceFilePutsTheNewFileInPlaceWhole) {
   std::ifstream reader(Dir / "target", std::ios::binary);
   ASSERT_TRUE(reader);
 
-  ASSERT_EQ(ReplaceFile(Dir / "target.update", Dir / "target"), kOk);
+  ASSERT_EQ(ReplaceFile(Dir / "target.update", Dir / "target", false), kOk);
   EXPECT_EQ(test::ReadFile(Dir / "target"), "new content, longer");
   EXPECT_FALSE(fs::exists(Dir / "target.update"));
   std::string old((std::istreambuf_iterator<char>(reader)), std::istreambuf_iterator<char>());
   EXPECT_EQ(old, "old content");
 
-  ASSERT_EQ(ReplaceFile(Dir / "absent.update", Dir / "target"), HResultFromError(ENOENT));
+  ASSERT_EQ(ReplaceFile(Dir / "absent.update", Dir / "target", false), HResultFromError(ENOENT));
   EXPECT_EQ(test::ReadFile(Dir / "target"), "new content, longer");
 
-  ASSERT_EQ(ReplaceFile(Dir / "target", Dir / "fresh"), kOk);
+  ASSERT_EQ(ReplaceFile(Dir / "target", Dir / "fresh", false), kOk);
   EXPECT_EQ(test::ReadFile(Dir / "fresh"), "new content, longer");
 }
 

@@ -45,7 +45,15 @@ std::unique_ptr<httplib::Server> MakeServer(TestHttpServer::Transport transport)
 
 // What the server answers for one path.
 struct Route {
-  enum class Kind { Fixed, Redirect, CutShort, Blocks, StallBeforeResponse, StallAfter };
+  enum class Kind {
+    Fixed,
+    Redirect,
+    CutShort,
+    WithoutLength,
+    Blocks,
+    StallBeforeResponse,
+    StallAfter
+  };
   Kind What = Kind::Fixed;
   int Status = 200;
   std::string Body;
@@ -142,6 +150,17 @@ struct TestHttpServer::State {
                 return false;  // closes the connection short of the length
               }
               return sink.write(route->Body.data() + offset, route->Body.size() - offset);
+            });
+        break;
+      case Route::Kind::WithoutLength:
+        response.set_content_provider(
+            route->ContentType, [route](std::size_t offset, httplib::DataSink& sink) {
+              if (offset < route->Body.size() &&
+                  !sink.write(route->Body.data() + offset, route->Body.size() - offset)) {
+                return false;
+              }
+              sink.done();
+              return true;
             });
         break;
       case Route::Kind::Blocks:
@@ -253,6 +272,13 @@ void TestHttpServer::ServeCutShort(const std::string& path, std::string sent,
   route.What = Route::Kind::CutShort;
   route.Body = std::move(sent);
   route.Announced = announced;
+  Shared->AddRoute(path, std::move(route));
+}
+
+void TestHttpServer::ServeWithoutLength(const std::string& path, std::string body) {
+  Route route;
+  route.What = Route::Kind::WithoutLength;
+  route.Body = std::move(body);
   Shared->AddRoute(path, std::move(route));
 }
 

@@ -64,6 +64,9 @@ class TestHttpServer {
   // then closes the connection.
   void ServeCutShort(const std::string& path, std::string sent, std::size_t announced);
 
+  // Answers with body without a Content-Length, then closes the connection.
+  void ServeWithoutLength(const std::string& path, std::string body);
+
   // Answers with body, handing it to the connection in blocks of the given
   // sizes, in turn and over again.
   void ServeInBlocks(const std::string& path, std::string body, std::vector<std::size_t> blocks);

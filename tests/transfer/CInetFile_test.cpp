@@ -1,8 +1,10 @@
 #include "transfer/CInetFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -339,15 +341,40 @@ TEST_F(InetFileTest, TargetThatCannotBeCreated) {
 // A target that takes no data: the write fails (at once, or when the last
 // bytes are flushed on closing) with the same code as a target that cannot
 // be created.
-TEST_F(InetFileTest, WriteFailureToTheTarget) {
-  if (!std::filesystem::exists("/dev/full")) {
-    GTEST_SKIP() << "no /dev/full";
+// Limits the size of files this process writes for its lifetime; writes
+// past it fail (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &Saved);
+    PreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = Saved;
+    limit.rlim_cur = bytes;
+    EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   }
-  for (const std::size_t size : {std::size_t{3000}, std::size_t{200'000}}) {
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &Saved);
+    std::signal(SIGXFSZ, PreviousHandler);
+  }
+
+ private:
+  rlimit Saved{};
+  void (*PreviousHandler)(int) = nullptr;
+};
+
+TEST_F(InetFileTest, WriteFailureToTheTarget) {
+  // Both within the file's write buffer and past it.
+  for (const std::size_t size : {std::size_t{3000}, std::size_t{600'000}}) {
     SCOPED_TRACE(size);
     Server.Serve("/w", Bytes(size));
-    auto job = NewJob(Server.Url("/w"), "/dev/full", kInetFileList);
-    const Report report = Fetch(*job);
+    auto job = NewJob(Server.Url("/w"), Dir / "limited.dat");
+    Report report;
+    {
+      const FileSizeLimit limit(1000);
+      report = Fetch(*job);
+    }
     EXPECT_EQ(report.Code, INETFILE_ERR_CREATE_LOCAL);
     EXPECT_EQ(job->GetErrorText(), "创建本地文件失败");
     Delete(job);

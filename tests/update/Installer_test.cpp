@@ -71,6 +71,35 @@ TEST_F(InstallerTest, MissingSideFileKeepsTheOldFileWhole) {
   EXPECT_TRUE(Desktop.Starts().empty());
 }
 
+TEST_F(InstallerTest, PermissionsOfTheInstalledFile) {
+  struct Case {
+    std::string Name;
+    int OldMode;  // -1: no old file
+    bool Execute;
+    unsigned Expected;
+  };
+  const std::vector<Case> cases{
+      {"new data", -1, false, 0644},           {"new program", -1, true, 0755},
+      {"replaced program", 0755, false, 0755}, {"replaced private", 0600, true, 0600},
+      {"replaced group", 0750, false, 0750},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const fs::path target = Dir / (c.Name + ".bin");
+    if (c.OldMode >= 0) {
+      test::WriteFile(target, "old");
+      ::chmod(target.c_str(), static_cast<mode_t>(c.OldMode));
+    }
+    test::WriteFile(DownloadedFileOf(target), "new");
+    ::chmod(DownloadedFileOf(target).c_str(), 0600);
+    EXPECT_EQ(Install(target, c.Execute), InstallOutcome::Installed);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.Expected);
+    EXPECT_EQ(test::ReadFile(target), "new");
+  }
+}
+
 TEST_F(InstallerTest, StartsThenRegistersWithTheQuotedPath) {
   const fs::path target = Dir / "Program Files" / "Game" / "x.dll";
   struct Case {
@@ -84,8 +113,8 @@ TEST_F(InstallerTest, StartsThenRegistersWithTheQuotedPath) {
       {false, "", false, {}},
       {true, "", false, {{path, "", ""}}},
       {true, "-silent 2", false, {{path, "-silent 2", ""}}},
-      {false, "", true, {{"regsvr32", "/s \"" + path + "\"", ""}}},
-      {true, "-q", true, {{path, "-q", ""}, {"regsvr32", "/s \"" + path + "\"", ""}}},
+      {false, "", true, {{"regsvr32", "/s \"" + path + "\"", "", true}}},
+      {true, "-q", true, {{path, "-q", ""}, {"regsvr32", "/s \"" + path + "\"", "", true}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Parameters + (c.Execute ? " execute" : "") + (c.Register ? " register" : ""));

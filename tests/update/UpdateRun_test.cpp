@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -153,16 +155,17 @@ TEST_F(UpdateRunTest, NothingToDownloadEndsThroughTheCheckingSequence) {
   ServeList({{"b.exe", "/files/b.exe", "7", ""}});
   Open();
   const fs::path listFile = Frame->InetFiles.GetHead()->LocalFile;
-  RunHeadJob();  // the first tick of the sequence
+  RunHeadJob();  // the sequence waits for the list at its first step
   EXPECT_EQ(Frame->FileCount, 0u);
   EXPECT_EQ(Frame->InetFiles.GetCount(), 0u);
   EXPECT_FALSE(fs::exists(listFile));
   EXPECT_EQ(Desktop.CurrentText("progresslable"), "获取更新文件列表成功：更新服务器1");
-  for (int tick = 2; tick <= 8; ++tick) {
+  for (int tick = 1; tick <= 8; ++tick) {
     Desktop.Tick();
     EXPECT_TRUE(Desktop.Starts().empty()) << tick;
   }
-  EXPECT_EQ(Desktop.ValuesOf("totalprogress"), (std::vector<std::int64_t>{0, 20, 40, 60, 80, 100}));
+  EXPECT_EQ(Desktop.ValuesOf("totalprogress"),
+            (std::vector<std::int64_t>{0, 0, 20, 40, 60, 80, 100}));
   EXPECT_EQ(Desktop.CurrentText("progresslable"), "你当前的版本是最新的");
   EXPECT_EQ(Desktop.CurrentText("infolable"), "检测完毕");
   Desktop.Tick();
@@ -170,16 +173,37 @@ TEST_F(UpdateRunTest, NothingToDownloadEndsThroughTheCheckingSequence) {
   TicksUntilClosed(0);
 }
 
-TEST_F(UpdateRunTest, ListThatDoesNotParseIsLikeNothingToDownload) {
-  Server.Serve("/Download/Update.xml", "<html><body>502 Bad Gateway</body>", 200, "text/html");
-  Open();
-  const fs::path listFile = Frame->InetFiles.GetHead()->LocalFile;
-  RunHeadJob();
-  EXPECT_FALSE(fs::exists(listFile));
-  EXPECT_EQ(Frame->FileCount, 0u);
-  EXPECT_TRUE(Desktop.EventsOf("box").empty());
-  TicksUntilClosed(8);
-  EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
+TEST_F(UpdateRunTest, AnAnswerThatIsNoUpdateListTakesTheListFailurePath) {
+  struct Case {
+    std::string Name;
+    std::string Body;
+  };
+  const std::vector<Case> cases{
+      {"HTML page", "<html><body>502 Bad Gateway</body>"},
+      {"empty body", ""},
+      {"not XML at all", std::string("\x89PNG\r\n\x1a\n\0\0\0", 12)},
+      {"truncated list", "<UpdateList><File><FileName>a.dll</FileName>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    HeadlessDesktop desktop;
+    Server.Serve("/Download/Update.xml", c.Body, 200, "text/html");
+    CDuiFrameWnd frame(desktop, desktop, Install.Path());
+    desktop.Create(frame, "Varo更新程序");
+    const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
+    desktop.Tick();
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    EXPECT_FALSE(fs::exists(listFile));
+    EXPECT_EQ(frame.FileCount, 0u);
+    const auto boxes = desktop.EventsOf("box");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text, "取得服务器文件失败, 请选择其他服务器进行尝试");
+    EXPECT_EQ(desktop.Starts(), std::vector<StartRequest>{kClient});
+    EXPECT_TRUE(desktop.TextsOf("infolable") == std::vector<std::string>{"正在检测"})
+        << "the checking sequence never finished";
+    ASSERT_TRUE(desktop.DispatchOne());
+    EXPECT_TRUE(desktop.IsDestroyed());
+  }
 }
 
 TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
@@ -213,58 +237,145 @@ TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
     EXPECT_EQ(boxes[0].Text, c.Box);
     EXPECT_EQ(desktop.Starts(), std::vector<StartRequest>{kClient});
     EXPECT_EQ(desktop.PendingMessages(), 1u);
-    EXPECT_TRUE(fs::exists(listFile)) << "a failed fetch leaves its file";
-    fs::remove(listFile);
+    EXPECT_FALSE(fs::exists(listFile)) << "the temporary file goes on every path";
   }
   EXPECT_EQ(Server.RequestCount("/missing.xml"), 1u);
 }
 
-TEST_F(UpdateRunTest, SlowListEndsAfterNineTicksAndIsCancelledAtTeardown) {
-  Server.StallBeforeResponse("/Download/Update.xml", "<UpdateList/>");
+TEST_F(UpdateRunTest, ASlowListIsWaitedForAndThenUpdates) {
+  ServeList({{"a.dll", "/a", "3", ""}});
+  Server.Serve("/a", "aaa");
+  const std::string list = ListXml({{"a.dll", "/a", "3", ""}}, Server);
+  Server.StallBeforeResponse("/Download/Update.xml", list);
   Open();
   Desktop.Tick();
   ASSERT_TRUE(Server.WaitForRequests("/Download/Update.xml", 1));
-  for (int tick = 2; tick <= 9; ++tick) {
+  for (int tick = 2; tick <= 30; ++tick) {  // six seconds of ticks
     Desktop.Tick();
   }
-  EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
-  ASSERT_TRUE(Desktop.DispatchOne());
-  EXPECT_TRUE(Desktop.IsDestroyed());
-  const auto before = std::chrono::steady_clock::now();
-  Frame.reset();  // cancels the stalled fetch and waits for it
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-}
-
-TEST_F(UpdateRunTest, FileFailingInTheMiddleEndsTheRunWithoutTheClient) {
-  ServeList({{"a.dll", "/a", "3", ""}, {"b.dll", "/b", "3", ""}, {"c.dll", "/c", "3", ""}});
-  Server.Serve("/a", "aaa");
-  Server.Serve("/c", "ccc");
-  Open();
-  RunHeadJob();
-  RunHeadJob();
-  RunHeadJob();  // b.dll: 404
-  EXPECT_EQ(test::ReadFile(Install / "a.dll"), "aaa");
-  EXPECT_EQ(Desktop.CurrentText("progresslable"), "下载文件失败 [b.dll], 错误代码 [6]");
-  const auto boxes = Desktop.EventsOf("box");
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].Text, "可能由于网络原因，下载文件失败 [b.dll], 错误代码 [6] ");
   EXPECT_TRUE(Desktop.Starts().empty());
-  Desktop.Tick();  // a tick before the close arrives starts nothing more
-  TicksUntilClosed(0);
-  Frame.reset();
-  EXPECT_EQ(Server.RequestCount("/c"), 0u);
-  EXPECT_FALSE(fs::exists(Install / "c.dll"));
-}
+  EXPECT_EQ(Desktop.PendingMessages(), 0u);
+  EXPECT_NE(Desktop.CurrentText("progresslable"), "你当前的版本是最新的");
 
-TEST_F(UpdateRunTest, LastFileFailingStillFinishesAndStartsTheClient) {
-  ServeList({{"a.dll", "/a", "3", ""}});
-  Open();
+  Server.Release();
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  EXPECT_EQ(Frame->FileCount, 1u);
   RunHeadJob();
-  RunHeadJob();
-  ASSERT_EQ(Desktop.EventsOf("box").size(), 1u);
+  EXPECT_EQ(test::ReadFile(Install / "a.dll"), "aaa");
   EXPECT_EQ(Desktop.CurrentText("infolable"), "更新完毕");
   EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
-  EXPECT_EQ(Desktop.PendingMessages(), 2u) << "both endings ask to close";
+  TicksUntilClosed(0);
+}
+
+TEST_F(UpdateRunTest, AFileThatFailsEndsTheRunWhereverItStands) {
+  // Three files; one of them cannot be downloaded (404) or installed (a
+  // read-only target), first, in the middle or last.
+  const std::vector<std::string> names{"a.dll", "b.dll", "c.dll"};
+  for (const bool install : {false, true}) {
+    for (std::size_t failing = 0; failing < names.size(); ++failing) {
+      SCOPED_TRACE((install ? "install of " : "download of ") + names[failing]);
+      test::TempDir dir;
+      test::TestHttpServer server;
+      HeadlessDesktop desktop;
+      test::WriteFile(dir / "ADImage" / "xxxxx_system.ini",
+                      "[UpdateServer]\nserver1=" + server.Url("/Download/Update.xml") + "\n");
+      std::vector<Entry> entries;
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        entries.push_back({names[i], "/" + names[i], "3", "<FileVersion>2.0</FileVersion>"});
+        if (i != failing || install) {
+          server.Serve("/" + names[i], std::string(3, static_cast<char>('a' + i)));
+        }
+      }
+      if (install) {
+        test::WriteFile(dir / names[failing], "old");
+        ::chmod((dir / names[failing]).c_str(), 0444);
+      }
+      server.Serve("/Download/Update.xml", ListXml(entries, server), 200, "text/xml");
+      CDuiFrameWnd frame(desktop, desktop, dir.Path());
+      desktop.Create(frame, "Varo更新程序");
+      for (std::size_t job = 0; job <= failing + 1; ++job) {
+        desktop.Tick();
+        ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+      }
+      const auto boxes = desktop.EventsOf("box");
+      ASSERT_EQ(boxes.size(), 1u);
+      const std::string failure = install ? "安装文件失败 [" + names[failing] + "]"
+                                          : "下载文件失败 [" + names[failing] + "], 错误代码 [6]";
+      EXPECT_EQ(boxes[0].Text, install ? failure : "可能由于网络原因，" + failure + " ");
+      EXPECT_EQ(desktop.CurrentText("progresslable"), failure);
+      EXPECT_TRUE(desktop.Starts().empty()) << "the client is not started";
+      for (const std::string& text : desktop.TextsOf("infolable")) {
+        EXPECT_NE(text, "更新完毕");
+      }
+      desktop.Tick();  // a tick before the close arrives starts nothing more
+      EXPECT_EQ(desktop.PendingMessages(), 1u);
+      ASSERT_TRUE(desktop.DispatchOne());
+      EXPECT_TRUE(desktop.IsDestroyed());
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(server.RequestCount("/" + names[i]), i <= failing ? 1u : 0u) << names[i];
+      }
+      if (install) {
+        EXPECT_EQ(test::ReadFile(dir / names[failing]), "old");
+        EXPECT_EQ(test::ReadFile(DownloadedFileOf(dir / names[failing])),
+                  std::string(3, static_cast<char>('a' + failing)));
+      }
+    }
+  }
+}
+
+TEST_F(UpdateRunTest, ListedLengthsAreEnforced) {
+  struct Case {
+    std::string Name;
+    std::string Length;
+    std::function<void(test::TestHttpServer&)> Serve;
+    std::uintmax_t MostWritten;
+  };
+  const std::vector<Case> cases{
+      {"empty body for 5000 bytes", "5000", [](test::TestHttpServer& s) { s.Serve("/f", ""); }, 0},
+      {"4321 bytes without a length for 100000", "100000",
+       [](test::TestHttpServer& s) { s.ServeWithoutLength("/f", Bytes(4321, 'x')); }, 4321},
+      {"a megabyte for 10 bytes", "10",
+       [](test::TestHttpServer& s) { s.Serve("/f", Bytes(1 << 20, 'y')); }, 10},
+      {"9 bytes for 10", "10", [](test::TestHttpServer& s) { s.Serve("/f", "123456789"); }, 9},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::TempDir dir;
+    test::TestHttpServer server;
+    HeadlessDesktop desktop;
+    test::WriteFile(dir / "ADImage" / "xxxxx_system.ini",
+                    "[UpdateServer]\nserver1=" + server.Url("/Download/Update.xml") + "\n");
+    test::WriteFile(dir / "game.pak", "old content");
+    server.Serve("/Download/Update.xml",
+                 ListXml({{"game.pak", "/f", c.Length, "<FileVersion>9</FileVersion>"}}, server),
+                 200, "text/xml");
+    c.Serve(server);
+    CDuiFrameWnd frame(desktop, desktop, dir.Path());
+    desktop.Create(frame, "Varo更新程序");
+    for (int job = 0; job < 2; ++job) {
+      desktop.Tick();
+      ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    }
+    EXPECT_EQ(desktop.CurrentText("progresslable"), "下载文件失败 [game.pak], 错误代码 [2]");
+    EXPECT_EQ(test::ReadFile(dir / "game.pak"), "old content");
+    EXPECT_LE(fs::file_size(dir / "game.pak.update"), c.MostWritten);
+    EXPECT_TRUE(desktop.Starts().empty());
+  }
+}
+
+TEST_F(UpdateRunTest, AFileWithTheLongestNameIsUpdated) {
+  const std::string name = std::string(246, 'n') + ".dat";  // 250 bytes
+  test::WriteFile(Install / name, "old");
+  ServeList({{name, "/long", "3", "<FileVersion>2</FileVersion>"}});
+  Server.Serve("/long", "new");
+  Open();
+  RunHeadJob();
+  RunHeadJob();
+  EXPECT_EQ(test::ReadFile(Install / name), "new");
+  EXPECT_TRUE(Desktop.EventsOf("box").empty());
+  EXPECT_EQ(Desktop.CurrentText("infolable"), "更新完毕");
+  EXPECT_EQ(std::distance(fs::directory_iterator(Install.Path()), fs::directory_iterator{}), 2)
+      << "the file and ADImage, no side file left";
 }
 
 TEST_F(UpdateRunTest, CloseButtonDuringADownloadCancelsAndWaits) {
@@ -289,9 +400,9 @@ TEST_F(UpdateRunTest, CloseButtonDuringADownloadCancelsAndWaits) {
   EXPECT_EQ(fs::file_size(Install / "big.pak.update"), 51200u) << "the partial download stays";
 }
 
-TEST_F(UpdateRunTest, ErrorBoxKeepsTicksAndProgressFlowing) {
-  // The list fetch fails; while its box is open the checking sequence runs on
-  // behind it, starts the client and closes the window.
+TEST_F(UpdateRunTest, ErrorBoxKeepsTicksAndProgressFlowingButHoldsTheRun) {
+  // The list fetch fails; while its box is open, ticks and progress go on,
+  // but nothing ends the run behind it: the client starts once, after it.
   Configure(Server.Url("/missing.xml"));
   Open();
   CInetFile other;
@@ -300,40 +411,53 @@ TEST_F(UpdateRunTest, ErrorBoxKeepsTicksAndProgressFlowing) {
   Desktop.BoxHandler = [&](const std::string&) {
     Frame->HandleMessage(WM_INETFILE_PROGRESS, (2u << 16) | 5u,
                          reinterpret_cast<std::intptr_t>(&other));
-    for (int i = 0; i < 9 && Desktop.PendingMessages() == 0; ++i) {
+    for (int i = 0; i < 30; ++i) {
       Desktop.Tick();
     }
-    EXPECT_EQ(Desktop.Starts().size(), 1u) << "the client starts behind the box";
-    EXPECT_TRUE(Desktop.DispatchOne());
-    EXPECT_TRUE(Desktop.IsDestroyed());
+    EXPECT_TRUE(Desktop.Starts().empty()) << "nothing starts behind the box";
+    EXPECT_EQ(Desktop.PendingMessages(), 0u) << "the window stays while the box is open";
   };
   RunHeadJob();
   EXPECT_EQ(Frame->FilePercent, 50u);
-  EXPECT_EQ(Desktop.Starts(), (std::vector<StartRequest>{kClient, kClient}));
+  EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
+  for (int i = 0; i < 30; ++i) {
+    Desktop.Tick();  // before the close arrives
+  }
+  EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient}) << "started once only";
   EXPECT_EQ(Desktop.PendingMessages(), 1u);
 }
 
-TEST_F(UpdateRunTest, InstallationOutcomesDoNotStopTheRun) {
+TEST_F(UpdateRunTest, StartedAndRegisteredFilesAndTheirModes) {
   fs::create_directories(Install / "Program Files");
-  test::WriteFile(Install / "locked.dll", "old");
-  ::chmod((Install / "locked.dll").c_str(), 0444);
-  ServeList({{"locked.dll", "/locked", "3", "<FileVersion>2.0</FileVersion>"},
-             {"tool.exe", "/tool", "4",
+  test::WriteFile(Install / "Tandrel.exe", "old client");
+  ::chmod((Install / "Tandrel.exe").c_str(), 0750);
+  ServeList({{"tool.exe", "/tool", "4",
               "<LocalPath>Program Files</LocalPath><Execute>yes</Execute>"
-              "<ExecutePar>--quiet 1</ExecutePar><Register>YES</Register>"}});
-  Server.Serve("/locked", "new");
+              "<ExecutePar>--quiet 1</ExecutePar><Register>YES</Register>"},
+             {"Tandrel.exe", "/client", "10", "<FileVersion>2.0</FileVersion>"},
+             {"data.pak", "/data", "4", ""}});
   Server.Serve("/tool", "tool");
+  Server.Serve("/client", "new client");
+  Server.Serve("/data", "data");
   Open();
-  for (int job = 0; job < 3; ++job) {
+  for (int job = 0; job < 4; ++job) {
     RunHeadJob();
   }
-  EXPECT_EQ(test::ReadFile(Install / "locked.dll"), "old");
-  EXPECT_EQ(test::ReadFile(Install / "locked.dll.update"), "new");
-  const std::string tool = (Install / "Program Files" / "tool.exe").string();
+  const fs::path tool = Install / "Program Files" / "tool.exe";
   EXPECT_EQ(test::ReadFile(tool), "tool");
+  EXPECT_EQ(test::ReadFile(Install / "Tandrel.exe"), "new client");
+  const auto mode = [](const fs::path& file) {
+    struct stat info {};
+    ::stat(file.c_str(), &info);
+    return info.st_mode & 07777;
+  };
+  EXPECT_EQ(mode(tool), 0755u) << "a new file to execute";
+  EXPECT_EQ(mode(Install / "Tandrel.exe"), 0750u) << "a replacement keeps its modes";
+  EXPECT_EQ(mode(Install / "data.pak"), 0644u) << "a new file of data";
+  const std::string path = tool.string();
   EXPECT_EQ(Desktop.Starts(),
             (std::vector<StartRequest>{
-                {tool, "--quiet 1", ""}, {"regsvr32", "/s \"" + tool + "\"", ""}, kClient}));
+                {path, "--quiet 1", ""}, {"regsvr32", "/s \"" + path + "\"", "", true}, kClient}));
   EXPECT_EQ(Desktop.CurrentText("infolable"), "更新完毕");
 }
 

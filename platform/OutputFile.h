@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+#include "platform/Result.h"
+
+namespace varo::platform {
+
+// A file written from scratch, buffered in large blocks. Create makes it
+// afresh: whatever stands at the name (a file, a link, a FIFO, a device
+// node) is removed first, and the new file is created exclusively without
+// following a link, so no write ever reaches another file through that
+// name and no open blocks on a special file. A folder at the name is never
+// removed: Create fails. One object writes one file; it is used by one
+// thread at a time.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Writes out what is buffered and closes the file when Close was not
+  // called; a failure there goes unreported (the file is partial anyway).
+  ~OutputFile();
+
+  // kOk, or the failure code of the platform's error (a missing folder on
+  // the path among them).
+  HResult Create(const std::filesystem::path& file);
+
+  // Appends bytes; false when they cannot be written.
+  bool Write(const char* data, std::size_t size);
+
+  // Writes out what is buffered and closes the file; when durable, its
+  // content reaches the disk before Close returns. False when any of it
+  // failed.
+  bool Close(bool durable);
+
+  bool IsOpen() const { return Handle >= 0; }
+
+ private:
+  bool Flush();
+
+  // A POSIX descriptor or a Windows handle; -1 when no file is open.
+  std::intptr_t Handle = -1;
+  std::vector<char> Buffer;
+  std::size_t Held = 0;  // bytes waiting in Buffer
+};
+
+}  // namespace varo::platform
