@@ -109,8 +109,39 @@ bool IsParentReference(std::string_view part) {
          std::count(part.begin(), part.end(), '.') >= 2;
 }
 
+// Characters that Windows refuses in a file name (besides the separators and
+// the colon, which are dealt with apart): they would let a name mean more
+// than a name where it is passed on, quoted, to another program.
+bool IsForbiddenInName(char c) {
+  return static_cast<unsigned char>(c) < 0x20 ||
+         std::string_view("\"<>|?*").find(c) != std::string_view::npos;
+}
+
+// Names that Windows takes for devices, whatever their extension: CON, PRN,
+// AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a superscript 1,
+// 2 or 3), in any case, with blanks before the extension.
+bool IsDeviceName(std::string_view part) {
+  std::string_view stem = part.substr(0, part.find('.'));
+  while (!stem.empty() && stem.back() == ' ') {
+    stem.remove_suffix(1);
+  }
+  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoringAsciiCase(stem, device)) {
+      return true;
+    }
+  }
+  if (stem.size() < 4 || !(EqualsIgnoringAsciiCase(stem.substr(0, 3), "COM") ||
+                           EqualsIgnoringAsciiCase(stem.substr(0, 3), "LPT"))) {
+    return false;
+  }
+  const std::string_view number = stem.substr(3);
+  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00B9" ||
+         number == "\u00B2" || number == "\u00B3";
+}
+
 // The folder names of a "LocalPath" or "FileName" text, empty ones and "."
-// skipped; nothing when the text could lead out of its base directory.
+// skipped; nothing when the text could lead out of its base directory, or
+// holds a name that is no plain file name on every system we run on.
 std::optional<std::vector<std::string_view>> SplitListPath(std::string_view text) {
   if (text.find(':') != std::string_view::npos || (!text.empty() && IsSeparator(text.front()))) {
     return std::nullopt;
@@ -119,7 +150,8 @@ std::optional<std::vector<std::string_view>> SplitListPath(std::string_view text
   while (!text.empty()) {
     const auto end = std::find_if(text.begin(), text.end(), IsSeparator);
     const std::string_view part(text.begin(), end);
-    if (IsParentReference(part)) {
+    if (IsParentReference(part) || std::any_of(part.begin(), part.end(), IsForbiddenInName) ||
+        IsDeviceName(part)) {
       return std::nullopt;
     }
     if (!part.empty() && part != ".") {
@@ -190,7 +222,9 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
       continue;
     }
     auto local = ResolveLocalFile(*base, *record);
-    if (!local) {
+    // A link on the way (a folder, or the file itself) must not lead out of
+    // the base directory either.
+    if (!local || !platform::ResolvesWithin(*base, *local)) {
       continue;
     }
     record->LocalFile = std::move(*local);

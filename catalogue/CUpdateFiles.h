@@ -16,8 +16,10 @@ namespace varo {
 // The local file of a record is ModuleDir, then the folders of "LocalPath",
 // then those of "FileName"; a backslash (or a slash) separates folders and
 // empty folder names are skipped. An entry that would land outside its base
-// directory (a rooted name, a drive letter or any colon, a ".." folder), or
-// that names no file, is dropped from the list. So is an entry whose
+// directory (a rooted name, a drive letter or any colon, a ".." folder, a
+// link on the disk that leads out), that names no file, or whose names hold
+// a character Windows forbids in file names or are device names (CON,
+// NUL.txt, COM1, ...) is dropped from the list. So is an entry whose
 // "InstallDir" asks for the Windows or the system directory when this list
 // was not given that directory.
 class CUpdateFiles : public LockedPtrList<CUpdateFile> {

@@ -188,6 +188,73 @@ TEST_F(UpdateFilesTest, LocalFileStaysBelowTheProgramDirectory) {
   }
 }
 
+TEST_F(UpdateFilesTest, NamesThatWindowsRefusesAreDropped) {
+  struct Case {
+    const char* LocalPath;
+    const char* FileName;  // as XML text
+    bool Kept;
+  };
+  const Case cases[] = {
+      {"", "GameCenter&quot; -u -n -i &quot;other.dll", false},
+      {"", "a&lt;b.dll", false},
+      {"", "a&gt;b.dll", false},
+      {"", "a|b.dll", false},
+      {"", "what?.dll", false},
+      {"", "*.dll", false},
+      {"", "tab&#9;in.dll", false},
+      {"line&#10;break", "x.dll", false},
+      {"", "CON", false},
+      {"", "nul.txt", false},
+      {"", "Com1.dll", false},
+      {"", "LPT9", false},
+      {"", "aux .dat", false},
+      {"", "COM\u00B2.log", false},
+      {"prn", "x.dll", false},
+      {"sub\\conout$", "x.dll", false},
+      {"", "CONSOLE.dll", true},
+      {"", "COM10.dll", true},
+      {"", "nul_x.txt", true},
+      {"", "x.con", true},
+      {"lpt", "com.dll", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.LocalPath) + " | " + c.FileName);
+    ASSERT_TRUE(LoadEntries(std::string("<File><LocalPath>") + c.LocalPath +
+                            "</LocalPath><FileName>" + c.FileName +
+                            "</FileName></File><File><FileName>next.dll</FileName></File>"));
+    EXPECT_EQ(Files.GetCount(), c.Kept ? 2u : 1u);
+  }
+}
+
+TEST_F(UpdateFilesTest, LinksLeadingOutOfTheInstallationDropTheEntry) {
+  const fs::path outside = Dir / "outside";
+  fs::create_directories(outside);
+  fs::create_directories(App / "real");
+  test::WriteFile(outside / "victim.dll", "not ours");
+  fs::create_directory_symlink(outside, App / "escape");
+  fs::create_directory_symlink(App / "real", App / "alias");
+  fs::create_symlink(outside / "victim.dll", App / "victim.dll");
+  fs::create_directory_symlink("../outside", App / "relative");
+  struct Case {
+    const char* LocalPath;
+    const char* FileName;
+    bool Kept;
+  };
+  const Case cases[] = {
+      {"escape", "a.dll", false},        {"escape\\deeper\\new", "a.dll", false},
+      {"relative", "a.dll", false},      {"", "victim.dll", false},
+      {"alias", "a.dll", true},          {"real", "a.dll", true},
+      {"not\\yet\\made", "a.dll", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.LocalPath) + " | " + c.FileName);
+    ASSERT_TRUE(LoadEntries(std::string("<File><LocalPath>") + c.LocalPath +
+                            "</LocalPath><FileName>" + c.FileName +
+                            "</FileName></File><File><FileName>next.dll</FileName></File>"));
+    EXPECT_EQ(Files.GetCount(), c.Kept ? 2u : 1u);
+  }
+}
+
 TEST_F(UpdateFilesTest, InstallDirChoosesTheBaseDirectory) {
   const std::string entries =
       "<File><InstallDir>windowsdir</InstallDir><FileName>w.dll</FileName></File>"

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
@@ -94,6 +95,49 @@ TEST_F(PosixFileSystemTest, ReplaceFilePutsTheNewFileInPlaceWhole) {
 
   ASSERT_EQ(ReplaceFile(Dir / "target", Dir / "fresh", false), kOk);
   EXPECT_EQ(test::ReadFile(Dir / "fresh"), "new content, longer");
+}
+
+TEST_F(PosixFileSystemTest, ReplacingNeverTakesASourceThatIsNoPlainFile) {
+  test::WriteFile(Dir / "elsewhere", "elsewhere");
+  fs::create_symlink(Dir / "elsewhere", Dir / "link.update");
+  ASSERT_EQ(::mkfifo((Dir / "fifo.update").c_str(), 0644), 0);
+  for (const char* source : {"link.update", "fifo.update"}) {
+    SCOPED_TRACE(source);
+    test::WriteFile(Dir / "target", "old");
+    EXPECT_NE(ReplaceFile(Dir / source, Dir / "target", false), kOk);
+    EXPECT_EQ(test::ReadFile(Dir / "target"), "old");
+  }
+}
+
+TEST_F(PosixFileSystemTest, ResolvesWithinFollowsEveryLinkOnThePath) {
+  const fs::path base = Dir / "base";
+  fs::create_directories(base / "inner");
+  fs::create_directories(Dir / "outside");
+  fs::create_directory_symlink(Dir / "outside", base / "out");
+  fs::create_directory_symlink(base / "inner", base / "in");
+  fs::create_directory_symlink("..", base / "inner" / "up");
+  fs::create_directory_symlink(base, Dir / "alias");
+  struct Case {
+    fs::path File;
+    bool Within;
+  };
+  const Case cases[] = {
+      {base / "a.dll", true},
+      {base / "inner" / "a.dll", true},
+      {base / "in" / "a.dll", true},
+      {base / "inner" / "up" / "a.dll", true},
+      {base / "new" / "folders" / "a.dll", true},
+      {base / "out" / "a.dll", false},
+      {base / "inner" / "up" / "out" / "new" / "a.dll", false},
+      {base / "inner" / "up" / "inner" / "up" / "a.dll", true},
+      {base / "new" / ".." / ".." / "a.dll", false},
+      {Dir / "base2" / "a.dll", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.File);
+    EXPECT_EQ(ResolvesWithin(base, c.File), c.Within);
+  }
+  EXPECT_TRUE(ResolvesWithin(Dir / "alias", base / "a.dll")) << "the base is resolved too";
 }
 
 TEST_F(PosixFileSystemTest, CreateTempFileInTheTemporaryDirectory) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Utf8Path.h"
 #include "platform/MessageQueue.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -289,6 +291,109 @@ TEST_F(InetFileTest, TargetNameAndKindInTheNotifications) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
     Delete(job);
   }
+}
+
+TEST_F(InetFileTest, TheSideFileIsMadeAfreshWhateverStandsAtItsName) {
+  // Links to a file outside, and a FIFO that would block a writer for ever.
+  const std::filesystem::path victim = Dir / "outside.dat";
+  const std::filesystem::path target = Dir / "game" / "a.dll";
+  const std::filesystem::path side = DownloadedFileOf(target);
+  std::filesystem::create_directories(target.parent_path());
+  const std::vector<std::pair<std::string, std::function<void()>>> plants{
+      {"symbolic link", [&] { std::filesystem::create_symlink(victim, side); }},
+      {"hard link", [&] { std::filesystem::create_hard_link(victim, side); }},
+      {"dangling link", [&] { std::filesystem::create_symlink(Dir / "nowhere", side); }},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(side.c_str(), 0644), 0); }},
+      {"earlier partial file", [&] { test::WriteFile(side, "partial partial partial"); }},
+  };
+  Server.Serve("/new", "new content");
+  for (const auto& [name, plant] : plants) {
+    SCOPED_TRACE(name);
+    test::WriteFile(victim, "not ours");
+    std::filesystem::remove(side);
+    plant();
+    auto job = NewJob(Server.Url("/new"), target);
+    EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
+    EXPECT_EQ(test::ReadFile(victim), "not ours");
+    EXPECT_FALSE(std::filesystem::exists(Dir / "nowhere"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(side)));
+    EXPECT_EQ(std::filesystem::hard_link_count(side), 1u);
+    EXPECT_EQ(test::ReadFile(side), "new content");
+    Delete(job);
+  }
+}
+
+TEST_F(InetFileTest, BodiesLongerOrShorterThanRequired) {
+  // Written: what the side file holds at the end; for a body refused while
+  // it comes, the most it may hold, as it depends on how the bytes arrive.
+  struct Case {
+    std::string Name;
+    std::uint64_t Required;
+    std::uint64_t Limit;
+    std::size_t Size;
+    std::int32_t Code;
+    std::uintmax_t Written;
+  };
+  const std::vector<Case> cases{
+      {"exact", 5000, 0, 5000, INETFILE_OK, 5000},
+      {"one byte short", 5000, 0, 4999, INETFILE_ERR_SERVER_REFUSED, 4096},
+      {"empty", 5000, 0, 0, INETFILE_ERR_SERVER_REFUSED, 0},
+      {"within the limit", 0, 5000, 5000, INETFILE_OK, 5000},
+      {"no length asked", 0, 0, 3 << 20, INETFILE_OK, 3 << 20},
+      {"one byte over", 5000, 0, 5001, INETFILE_ERR_SERVER_REFUSED, 5000},
+      {"far over", 10, 0, 3 << 20, INETFILE_ERR_SERVER_REFUSED, 10},
+      {"over the limit", 0, 5000, 5001, INETFILE_ERR_SERVER_REFUSED, 5000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Server.Serve("/sized", Bytes(c.Size));
+    auto job = NewJob(Server.Url("/sized"), Dir / "sized.dat");
+    job->RequiredLength = c.Required;
+    job->LengthLimit = c.Limit;
+    const Report report = Fetch(*job);
+    EXPECT_EQ(report.Code, c.Code);
+    const std::uintmax_t written = std::filesystem::file_size(Dir / "sized.dat.update");
+    EXPECT_EQ(report.Total(), written);
+    if (c.Size > c.Written) {
+      EXPECT_LE(written, c.Written);
+    } else {
+      EXPECT_EQ(written, c.Written);
+    }
+    EXPECT_EQ(job->GetErrorText(), kDefaultText);
+    Delete(job);
+  }
+}
+
+TEST(InetFileNames, SideFilesOfLongNamesAreShortened) {
+  const std::filesystem::path folder = "/game/data";
+  const auto sideName = [&](const std::string& name) {
+    return DownloadedFileOf(folder / name).filename().string();
+  };
+  EXPECT_EQ(sideName("a.dll"), "a.dll.update");
+  const std::string fits(248, 'f');
+  EXPECT_EQ(sideName(fits), fits + ".update") << "255 bytes: still the plain name";
+  EXPECT_EQ(DownloadedFileOf(folder / fits).parent_path(), folder);
+
+  const std::string longA = std::string(249, 'l');
+  const std::string longB = std::string(248, 'l') + "m";
+  for (const std::string& name : {longA, longB, std::string(255, 'x')}) {
+    EXPECT_LE(sideName(name).size(), 255u);
+    EXPECT_TRUE(sideName(name).ends_with(".update"));
+    EXPECT_EQ(sideName(name), sideName(name)) << "the same name every time";
+  }
+  EXPECT_NE(sideName(longA), sideName(longB)) << "names that differ keep apart";
+
+  // 84 three-byte characters: 252 bytes. The cut never splits one.
+  std::string wide;
+  for (int i = 0; i < 84; ++i) {
+    wide += "\u6587";
+  }
+  const std::string side = PathToUtf8(DownloadedFileOf(folder / PathFromUtf8(wide)).filename());
+  EXPECT_LE(side.size(), 255u);
+  EXPECT_TRUE(side.starts_with("\u6587\u6587"));
+  const std::size_t tilde = side.find('~');
+  ASSERT_NE(tilde, std::string::npos);
+  EXPECT_EQ(tilde % 3, 0u) << "whole characters before the hash";
 }
 
 TEST_F(InetFileTest, RequestOnTheWire) {
