@@ -37,11 +37,14 @@ class OutputFile {
   // failed.
   bool Close(bool durable);
 
-  bool IsOpen() const { return Handle >= 0; }
-
- private:
+  // Writes out what is buffered; false when it cannot be written.
   bool Flush();
 
+  bool IsOpen() const { return Handle >= 0; }
+  // Bytes written but still in the buffer.
+  std::size_t Buffered() const { return Held; }
+
+ private:
   // A POSIX descriptor or a Windows handle; -1 when no file is open.
   std::intptr_t Handle = -1;
   std::vector<char> Buffer;

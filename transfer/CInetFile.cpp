@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,9 @@ namespace {
 constexpr std::size_t kChunkSize = 1024;
 
 constexpr int kStatusOk = 200;
+
+// The longest time received data waits in the file's buffer.
+constexpr std::chrono::milliseconds kFlushInterval{100};
 
 // The longest file name, in bytes, that every supported file system takes
 // (255 bytes on POSIX systems; 255 UTF-16 units on Windows, never fewer than
@@ -105,7 +109,23 @@ class CInetFile::Transfer final : public platform::HttpSink {
     return true;
   }
 
-  bool KeepGoing() override { return !Job.CancelRequested.load() || Stop(INETFILE_CANCELLED); }
+  // Also puts buffered data on the disk when it has waited a while, so that
+  // the side file of a slow or stalled download keeps up with it.
+  bool KeepGoing() override {
+    if (Job.CancelRequested.load()) {
+      return Stop(INETFILE_CANCELLED);
+    }
+    if (File.Buffered() > 0) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - LastFlush >= kFlushInterval) {
+        LastFlush = now;
+        if (!File.Flush()) {
+          return Stop(INETFILE_ERR_CREATE_LOCAL);
+        }
+      }
+    }
+    return true;
+  }
 
   // Passes on the last chunk of a complete body and checks its length;
   // false (with Failure set) when the body is not as long as required, when
@@ -174,6 +194,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // Bytes of the body taken so far, held ones included.
   std::uint64_t Taken = 0;
   platform::OutputFile File;
+  std::chrono::steady_clock::time_point LastFlush = std::chrono::steady_clock::now();
   std::array<char, kChunkSize> Buffer{};
   std::size_t Held = 0;  // bytes of the next chunk in Buffer
 };

@@ -74,6 +74,9 @@ bool OutputFile::Write(const char* data, std::size_t size) {
 }
 
 bool OutputFile::Flush() {
+  if (!IsOpen()) {
+    return false;
+  }
   const std::size_t count = Held;
   Held = 0;
   return WriteAll(static_cast<int>(Handle), Buffer.data(), count);

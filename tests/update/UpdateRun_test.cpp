@@ -221,7 +221,9 @@ TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
       {"not found", Server.Url("/missing.xml"), "取得服务器文件失败, 请选择其他服务器进行尝试"},
       {"not http", "ftp://127.0.0.1/Update.xml", "URL解析错误, 请选择其他服务器进行尝试"},
       {"refused", refused, "连接服务器失败, 请检查网络或联系管理员"},
+      {"over 32 MiB", Server.Url("/huge.xml"), "连接服务器失败, 请检查网络或联系管理员"},
   };
+  Server.Serve("/huge.xml", "<UpdateList>" + std::string((32u << 20) - 12, ' ') + "</UpdateList>");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.Name);
     HeadlessDesktop desktop;
@@ -238,7 +240,9 @@ TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
     EXPECT_EQ(desktop.Starts(), std::vector<StartRequest>{kClient});
     EXPECT_EQ(desktop.PendingMessages(), 1u);
     EXPECT_FALSE(fs::exists(listFile)) << "the temporary file goes on every path";
+    EXPECT_EQ(frame.DownloadedBytes, 0u);
   }
+  EXPECT_EQ(Server.RequestCount("/huge.xml"), 1u);
   EXPECT_EQ(Server.RequestCount("/missing.xml"), 1u);
 }
 
