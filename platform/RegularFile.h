@@ -12,7 +12,6 @@ namespace varo::platform {
 // followed to what they name), cannot be read, or is larger than maxBytes.
 // Never blocks on a special file and never reads more than maxBytes + 1
 // bytes, whatever the file claims its size to be.
-std::optional<std::string> ReadRegularFile(const std::filesystem::path& file,
-                                           std::size_t maxBytes);
+std::optional<std::string> ReadRegularFile(const std::filesystem::path& file, std::size_t maxBytes);
 
 }  // namespace varo::platform
