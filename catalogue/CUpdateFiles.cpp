@@ -16,6 +16,9 @@
 namespace varo {
 namespace {
 
+// The largest update list that is read; a larger file fails to load.
+constexpr std::size_t kMaxListBytes = 32u << 20;
+
 char ToLowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -203,7 +206,7 @@ CUpdateFiles::CUpdateFiles(std::filesystem::path moduleDir,
 bool CUpdateFiles::Load(const std::filesystem::path& file) {
   std::lock_guard guard(Lock());
   RemoveAll();
-  const auto entries = platform::ReadXmlEntries(file, "File");
+  const auto entries = platform::ReadXmlEntries(file, "File", kMaxListBytes);
   if (!entries) {
     return false;
   }

@@ -34,15 +34,19 @@ enum class HttpOutcome {
   Complete,  // the whole body arrived, as long as the server announced
   BadUrl,    // not an http or https URL, or one that cannot be split; no connection made
   Failed,    // name resolution, connection, TLS, send or receive failed, the body ended
-             // before its announced length, or the transfer stalled
+             // before its announced length, or the transfer was too slow
   Aborted,   // a call of the sink returned false
 };
 
-// How long a transfer may wait. A stall is a period without a single byte
-// of the response.
+// How long a transfer may take. Connect bounds the making of the connection.
+// Once it is made, a transfer fails when it stays slower than
+// LowSpeedBytesPerSecond for LowSpeedTime on end (measured over the last
+// few seconds), so that a server dripping a few bytes now and then cannot
+// hold it for ever; waiting for the response counts as no speed at all.
 struct HttpLimits {
   std::chrono::seconds Connect{60};
-  std::chrono::seconds Stall{30};
+  std::size_t LowSpeedBytesPerSecond = 1024;
+  std::chrono::seconds LowSpeedTime{60};
 };
 
 // Fetches url with one GET request (HTTP/1.0, "Accept: */*", User-Agent

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
+#include <system_error>
 #include <tuple>
 #include <utility>
 
@@ -12,6 +15,26 @@
 
 namespace varo::platform {
 namespace {
+
+// The largest skin file that is read.
+constexpr std::size_t kMaxSkinBytes = 4u << 20;
+
+// Why a skin file gave no document, for problems. Asked after the read
+// failed, it names the likeliest cause.
+std::string WhyUnreadable(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(file, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    return "cannot be read: it is not a regular file";
+  }
+  if (std::filesystem::is_regular_file(status)) {
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (!error && size > kMaxSkinBytes) {
+      return "cannot be read: it is larger than " + std::to_string(kMaxSkinBytes >> 20) + " MiB";
+    }
+  }
+  return "cannot be read as an XML document";
+}
 
 std::string Lower(std::string_view text) {
   std::string result(text);
@@ -285,10 +308,10 @@ std::optional<SkinColor> ParseSkinColor(std::string_view text) {
 std::optional<Skin> ReadSkinFile(const std::filesystem::path& file,
                                  std::vector<std::string>& problems) {
   const std::string where = file.string();
-  const auto windows = ReadXmlEntries(file, "Window");
-  const auto controls = ReadXmlEntries(file, "Control");
+  const auto windows = ReadXmlEntries(file, "Window", kMaxSkinBytes);
+  const auto controls = ReadXmlEntries(file, "Control", kMaxSkinBytes);
   if (!windows || !controls) {
-    problems.push_back(where + ": cannot be read as an XML document");
+    problems.push_back(where + ": " + WhyUnreadable(file));
     return std::nullopt;
   }
   if (windows->empty()) {

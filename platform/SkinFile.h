@@ -73,8 +73,10 @@ struct RequiredControl {
 };
 const std::vector<RequiredControl>& RequiredSkinControls();
 
-// Reads a skin file. Nothing when it cannot be read, is not a skin, or lacks
-// a required control; problems then says why, one line each. A skin that is
+// Reads a skin file. Nothing when it cannot be read (also when it is no
+// regular file, is larger than 4 MiB or has a document type declaration),
+// is not a skin, or lacks a required control; problems then says why, one
+// line each. A skin that is
 // read may still add lines to problems for parts it ignored.
 std::optional<Skin> ReadSkinFile(const std::filesystem::path& file,
                                  std::vector<std::string>& problems);

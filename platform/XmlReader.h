@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,10 +23,14 @@ using XmlEntry = std::vector<XmlChild>;
 // Loads the XML document at file and returns, in document order, every
 // element named entryTag (exact case) below the root element; the root itself
 // never counts. Text is UTF-8 whatever the document's declared encoding.
-// Nothing when the file cannot be read or is not well-formed, and also when
-// it needs an external entity or a DTD from elsewhere, or expands entities
-// beyond a sane bound: such a document fails like any other malformed one.
+// Nothing when the file is no regular file (reading never blocks on a FIFO
+// or a device), is larger than maxBytes, cannot be read or is not
+// well-formed, and also when it has a document type declaration of any kind
+// (<!DOCTYPE ...>, with or without an internal subset): no DTD is accepted,
+// so no entity can be declared, expanded or loaded from elsewhere. Such a
+// document fails like any other malformed one.
 std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag);
+                                                    std::string_view entryTag,
+                                                    std::size_t maxBytes);
 
 }  // namespace varo::platform

@@ -4,6 +4,8 @@
 #include <curl/curl.h>
 
 #include <cassert>
+#include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -151,6 +153,8 @@ void SetCertificateStore(CURL* easy) {
 
 bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
                const HttpLimits& limits) {
+  assert(limits.LowSpeedBytesPerSecond <= static_cast<std::size_t>(LONG_MAX) &&
+         "a speed limit libcurl cannot take");
   bool ok = true;
   const auto set = [&](CURLoption option, auto value) {
     ok = ok && curl_easy_setopt(easy, option, value) == CURLE_OK;
@@ -168,8 +172,8 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_NOSIGNAL, 1L);
   set(CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.Connect.count()));
-  set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.Stall.count()));
+  set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(limits.LowSpeedBytesPerSecond));
+  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.LowSpeedTime.count()));
 #if LIBCURL_VERSION_NUM >= 0x075700
   // A cancelled transfer does not wait for a name look-up still running.
   set(CURLOPT_QUICK_EXIT, 1L);

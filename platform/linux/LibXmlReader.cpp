@@ -1,31 +1,34 @@
 // The update list's XML reader on libxml2.
 //
-// Hardening: the document is parsed from a stream we open ourselves, without
-// network access, without loading any DTD, and with libxml2's own bounds on
-// entity amplification (no XML_PARSE_HUGE). Entities are substituted so that
-// the tree holds plain text; because substitution is what makes libxml2 load
-// external entities, a document that declares an external entity or names an
-// external DTD subset is refused as soon as the declaration is seen. As a
-// second line, the process-wide external entity loader refuses every request
-// made while a document of ours is being parsed on the calling thread.
+// Hardening: the file is read whole, with a bound on its size, through
+// ReadRegularFile (so that a FIFO or a device in its place neither blocks
+// nor feeds endless data) and parsed from memory, without network access
+// and with libxml2's own bounds on entity amplification (no XML_PARSE_HUGE).
+// No document type declaration is accepted at all: a DOCTYPE, with or
+// without an internal subset, stops the parse as soon as it is seen, before
+// any declaration in it is read. So no entity besides the predefined ones
+// and character references can appear, nothing can expand, and no DTD or
+// external entity is ever loaded. As a second line, the process-wide
+// external entity loader refuses every request made while a document of
+// ours is being parsed on the calling thread.
 
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include <cstddef>
-#include <fstream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/RegularFile.h"
 #include "platform/XmlReader.h"
 
 namespace varo::platform {
 namespace {
 
-constexpr int kParseOptions =
-    XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 // Set while this thread parses an update list; the entity loader refuses
 // everything then.
@@ -60,43 +63,24 @@ void Refuse(void* context) {
   xmlStopParser(parser);
 }
 
-void RefusingInternalSubset(void* context, const xmlChar* name, const xmlChar* externalId,
-                            const xmlChar* systemId) {
-  if (externalId != nullptr || systemId != nullptr) {
-    Refuse(context);
-    return;
-  }
-  xmlSAX2InternalSubset(context, name, externalId, systemId);
+// Any document type declaration: the document is refused before the
+// declaration's internal subset or external DTD is read.
+void RefusingSubset(void* context, const xmlChar* /*name*/, const xmlChar* /*externalId*/,
+                    const xmlChar* /*systemId*/) {
+  Refuse(context);
 }
 
-void IgnoredExternalSubset(void* /*context*/, const xmlChar* /*name*/,
-                           const xmlChar* /*externalId*/, const xmlChar* /*systemId*/) {}
-
-void RefusingEntityDecl(void* context, const xmlChar* name, int type, const xmlChar* publicId,
-                        const xmlChar* systemId, xmlChar* content) {
-  if (type != XML_INTERNAL_GENERAL_ENTITY && type != XML_INTERNAL_PARAMETER_ENTITY) {
-    Refuse(context);
-    return;
-  }
-  xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
+// Declarations come only from a DTD, which is refused before any of them;
+// should one still arrive, it is refused too.
+void RefusingEntityDecl(void* context, const xmlChar* /*name*/, int /*type*/,
+                        const xmlChar* /*publicId*/, const xmlChar* /*systemId*/,
+                        xmlChar* /*content*/) {
+  Refuse(context);
 }
 
 void RefusingUnparsedEntityDecl(void* context, const xmlChar* /*name*/, const xmlChar* /*publicId*/,
                                 const xmlChar* /*systemId*/, const xmlChar* /*notationName*/) {
   Refuse(context);
-}
-
-int ReadFromStream(void* context, char* buffer, int length) {
-  auto* stream = static_cast<std::ifstream*>(context);
-  stream->read(buffer, length);
-  if (stream->bad()) {
-    return -1;
-  }
-  return static_cast<int>(stream->gcount());
-}
-
-int KeepStreamOpen(void* /*context*/) {
-  return 0;
 }
 
 struct ParserDeleter {
@@ -186,19 +170,20 @@ std::vector<XmlEntry> CollectEntries(const xmlNode& root, std::string_view entry
 }  // namespace
 
 std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag) {
+                                                    std::string_view entryTag,
+                                                    std::size_t maxBytes) {
   InitialiseLibXml();
 
-  std::ifstream stream(file, std::ios::binary);
-  if (!stream) {
+  const auto content = ReadRegularFile(file, maxBytes);
+  if (!content || content->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return std::nullopt;
   }
   const std::unique_ptr<xmlParserCtxt, ParserDeleter> parser(xmlNewParserCtxt());
   if (!parser) {
     return std::nullopt;
   }
-  parser->sax->internalSubset = RefusingInternalSubset;
-  parser->sax->externalSubset = IgnoredExternalSubset;
+  parser->sax->internalSubset = RefusingSubset;
+  parser->sax->externalSubset = RefusingSubset;
   parser->sax->entityDecl = RefusingEntityDecl;
   parser->sax->unparsedEntityDecl = RefusingUnparsedEntityDecl;
   ParseState state;
@@ -207,8 +192,11 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
   std::unique_ptr<xmlDoc, DocumentDeleter> document;
   {
     const ThreadParsingFlag parsing;
-    document.reset(xmlCtxtReadIO(parser.get(), ReadFromStream, KeepStreamOpen, &stream, nullptr,
-                                 nullptr, kParseOptions));
+    // No encoding given: the document's byte order mark or declaration
+    // decides, as for a file.
+    document.reset(xmlCtxtReadMemory(parser.get(), content->data(),
+                                     static_cast<int>(content->size()), nullptr, nullptr,
+                                     kParseOptions));
   }
   if (!document || state.Refused || !parser->wellFormed) {
     return std::nullopt;

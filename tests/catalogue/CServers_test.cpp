@@ -1,7 +1,9 @@
 #include "catalogue/CServers.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,18 @@ TEST_F(ServerConfigTest, NoConfigurationFileGivesTwoDefaultServers) {
   EXPECT_EQ(Contents(Servers), expected);
   EXPECT_TRUE(std::string(kDefaultServerUrl).ends_with("/Download/Update.xml"));
   EXPECT_NE(std::string(kDefaultServerUrl).find(".example."), std::string::npos);
+}
+
+// A FIFO in the configuration file's place would block a plain open() for
+// ever: it counts as no configuration.
+TEST_F(ServerConfigTest, ConfigurationFileThatIsAFifoGivesTheDefaultServers) {
+  const std::filesystem::path file = ConfigurationFile(Dir.Path());
+  std::filesystem::create_directories(file.parent_path());
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  FillServers(Servers, Dir.Path());
+  const std::vector<Listed> expected{{"更新服务器1", kDefaultServerUrl},
+                                     {"更新服务器2", kDefaultServerUrl}};
+  EXPECT_EQ(Contents(Servers), expected);
 }
 
 TEST_F(ServerConfigTest, EmptyValueIsKeptAndMissingKeyFallsBack) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -238,10 +239,48 @@ TEST(CurlHttpTest, StallLimitEndsTheTransfer) {
   server.StallBeforeResponse("/before", "late");
   RecordingSink sink;
   const auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(HttpGet(server.Url("/before"), sink, {.Connect = 60s, .Stall = 1s}),
+  EXPECT_EQ(HttpGet(server.Url("/before"), sink, {.Connect = 60s, .LowSpeedTime = 1s}),
             HttpOutcome::Failed);
   EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
   EXPECT_TRUE(sink.Statuses.empty());
+}
+
+// A server that keeps sending, but too little: 10 bytes every 100 ms is
+// below 1024 bytes a second, and the transfer fails once that has lasted the
+// limit, long before the body would be whole (about 6 s).
+TEST(CurlHttpTest, TransferSlowerThanTheLowSpeedFails) {
+  TestHttpServer server;
+  server.Drip("/drip", std::string(600, 'd'), 10, 100ms);
+  RecordingSink sink;
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(HttpGet(server.Url("/drip"), sink,
+                    {.Connect = 60s, .LowSpeedBytesPerSecond = 1024, .LowSpeedTime = 1s}),
+            HttpOutcome::Failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 4s);
+  EXPECT_EQ(sink.Statuses, std::vector<int>{200});
+  EXPECT_FALSE(sink.Body.empty()) << "the data came, only too slowly";
+}
+
+// About 20 KB a second for 1.5 s, longer than the low speed time: above a
+// limit of 1024 bytes a second the whole body arrives; below one of 100 KB a
+// second the transfer fails.
+TEST(CurlHttpTest, LowSpeedLimitIsTheOneGiven) {
+  TestHttpServer server;
+  const std::string body(30'000, 's');
+  server.Drip("/steady", body, 1000, 50ms);
+  const struct {
+    std::size_t BytesPerSecond;
+    HttpOutcome Outcome;
+  } cases[] = {{1024, HttpOutcome::Complete}, {std::size_t{100} << 10, HttpOutcome::Failed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.BytesPerSecond);
+    RecordingSink sink;
+    EXPECT_EQ(
+        HttpGet(server.Url("/steady"), sink,
+                {.Connect = 60s, .LowSpeedBytesPerSecond = c.BytesPerSecond, .LowSpeedTime = 1s}),
+        c.Outcome);
+    EXPECT_EQ(sink.Body.size() == body.size(), c.Outcome == HttpOutcome::Complete);
+  }
 }
 
 }  // namespace

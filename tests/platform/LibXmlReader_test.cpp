@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <sstream>
@@ -49,12 +51,17 @@ std::string Dump(const std::optional<Entries>& entries) {
 const std::filesystem::path kFixtures =
     std::filesystem::path(VARO_SOURCE_DIR) / "tests/fixtures/xml";
 
+// A bound that no document of these tests comes near, unless it is the one
+// under test.
+constexpr std::size_t kAnySize = 32u << 20;
+
 class XmlReaderTest : public ::testing::Test {
  protected:
-  std::optional<Entries> Read(std::string_view document, std::string_view tag = "File") {
+  std::optional<Entries> Read(std::string_view document, std::string_view tag = "File",
+                              std::size_t maxBytes = kAnySize) {
     const auto file = Dir / "list.xml";
     test::WriteFile(file, document);
-    return Flatten(ReadXmlEntries(file, tag));
+    return Flatten(ReadXmlEntries(file, tag, maxBytes));
   }
   test::TempDir Dir;
 };
@@ -79,10 +86,9 @@ TEST_F(XmlReaderTest, EntriesAreTheNamedElementsBelowTheRootInDocumentOrder) {
 
 TEST_F(XmlReaderTest, ChildrenOfEveryKindWithTheirTrimmedText) {
   const auto entries = Read(
-      "<!DOCTYPE r [<!ENTITY name \"文件\">]>\n"
       "<r><File Length='99'> lead <FileName>\n\t a.dll \r\n</FileName><!-- note -->"
       "<![CDATA[ <raw> ]]><?target data?><Empty/><Deep>x<b> y </b>z<!--no--></Deep>"
-      "<Ref>&name;&amp;&#x4E2D;</Ref></File></r>");
+      "<Ref>文件&amp;&#x4E2D;</Ref></File></r>");
   const Entries expected{{
       {"#text", "lead"},
       {"FileName", "a.dll"},
@@ -97,7 +103,7 @@ TEST_F(XmlReaderTest, ChildrenOfEveryKindWithTheirTrimmedText) {
 }
 
 TEST_F(XmlReaderTest, DeclaredEncodingGivesTheSameEntriesAsTheUtf8Twin) {
-  const auto utf8 = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File"));
+  const auto utf8 = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File", kAnySize));
   ASSERT_TRUE(utf8.has_value());
   ASSERT_EQ(utf8->size(), 2u);
   EXPECT_EQ(utf8->at(0).at(1), (Child{"FileName", "游戏大厅.exe"}));
@@ -105,14 +111,14 @@ TEST_F(XmlReaderTest, DeclaredEncodingGivesTheSameEntriesAsTheUtf8Twin) {
   EXPECT_EQ(utf8->at(1).at(1), (Child{"FileName", "张喆的存档.dat"}));
 
   for (const char* twin : {"update-gb2312.xml", "update-gbk.xml", "update-utf16.xml"}) {
-    const auto entries = Flatten(ReadXmlEntries(kFixtures / twin, "File"));
+    const auto entries = Flatten(ReadXmlEntries(kFixtures / twin, "File", kAnySize));
     EXPECT_EQ(entries, utf8) << twin << "\n" << Dump(entries);
   }
 }
 
 TEST_F(XmlReaderTest, UnreadableOrMalformedDocumentsGiveNothing) {
-  EXPECT_FALSE(ReadXmlEntries(Dir / "missing.xml", "File").has_value());
-  EXPECT_FALSE(ReadXmlEntries(Dir.Path(), "File").has_value());
+  EXPECT_FALSE(ReadXmlEntries(Dir / "missing.xml", "File", kAnySize).has_value());
+  EXPECT_FALSE(ReadXmlEntries(Dir.Path(), "File", kAnySize).has_value());
 
   const std::pair<const char*, std::string> cases[] = {
       {"empty file", ""},
@@ -131,6 +137,30 @@ TEST_F(XmlReaderTest, UnreadableOrMalformedDocumentsGiveNothing) {
   for (const auto& [what, document] : cases) {
     const auto entries = Read(document);
     EXPECT_FALSE(entries.has_value()) << what << "\n" << Dump(entries);
+  }
+}
+
+TEST_F(XmlReaderTest, DocumentsUpToTheBoundLoad) {
+  const std::string document = "<r><File><FileName>a.dll</FileName></File></r>";
+  const Entries expected{{{"FileName", "a.dll"}}};
+  EXPECT_EQ(Read(document, "File", document.size()), expected);
+  EXPECT_FALSE(Read(document, "File", document.size() - 1).has_value());
+
+  // The bound counts the file's bytes, whatever the encoding.
+  const auto utf16 = kFixtures / "update-utf16.xml";
+  const std::size_t size = std::filesystem::file_size(utf16);
+  EXPECT_TRUE(ReadXmlEntries(utf16, "File", size).has_value());
+  EXPECT_FALSE(ReadXmlEntries(utf16, "File", size - 1).has_value());
+}
+
+// A FIFO without a writer would block a plain open() for ever; /dev/zero
+// would never end.
+TEST_F(XmlReaderTest, WhatIsNoRegularFileFailsWithoutBlocking) {
+  ASSERT_EQ(::mkfifo((Dir / "fifo.xml").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", Dir / "zero.xml");
+  for (const char* name : {"fifo.xml", "zero.xml"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(ReadXmlEntries(Dir / name, "File", kAnySize).has_value());
   }
 }
 
@@ -173,6 +203,39 @@ TEST_F(HostileXmlTest, EntityExpansionIsBounded) {
   ExpectRefused("quadratic expansion", quadratic);
 }
 
+// Any document type declaration makes the document fail, even one that
+// declares nothing: the same body without it loads.
+TEST_F(HostileXmlTest, AnyDocumentTypeDeclarationIsRefused) {
+  const std::string body = "<r><File><FileName>a.dll</FileName></File></r>";
+  ASSERT_EQ(Read(body), (Entries{{{"FileName", "a.dll"}}}));
+
+  // Many entities, each expanding to a large text, all used: harmless in
+  // size on disk, yet the expansion grows with the square of it.
+  std::string entityList = "<!DOCTYPE r [<!ENTITY b \"" + std::string(1000, 'a') + "\">";
+  std::string references;
+  for (int i = 0; entityList.size() < 270'000; ++i) {
+    entityList += "<!ENTITY e" + std::to_string(i) + " \"&b;&b;&b;&b;&b;&b;&b;&b;\">";
+    references += "&e" + std::to_string(i) + ";";
+  }
+  entityList += "]>";
+
+  const std::pair<const char*, std::string> cases[] = {
+      {"without internal subset", "<!DOCTYPE r>" + body},
+      {"empty internal subset", "<!DOCTYPE r []>" + body},
+      {"element declarations only",
+       "<!DOCTYPE r [<!ELEMENT r ANY><!ATTLIST r a CDATA '1'>]>" + body},
+      {"internal entity declared, not used", "<!DOCTYPE r [<!ENTITY name \"x\">]>" + body},
+      {"internal entity used",
+       "<!DOCTYPE r [<!ENTITY name \"文件\">]><r><File><FileName>&name;</FileName></File></r>"},
+      {"after the XML declaration", "<?xml version='1.0'?>\n<!DOCTYPE r>\n" + body},
+      {"quadratic expansion of many entities",
+       entityList + "<r><File><FileName>" + references + "</FileName></File></r>"},
+  };
+  for (const auto& [what, document] : cases) {
+    ExpectRefused(what, document);
+  }
+}
+
 TEST_F(HostileXmlTest, ExternalEntitiesAndDtdsAreNeverLoaded) {
   const std::pair<std::string, std::string> cases[] = {
       {"external entity by file URL", "<!DOCTYPE r [<!ENTITY s SYSTEM \"" + FileUrl("secret.txt") +
@@ -212,11 +275,12 @@ TEST(XmlReaderThreadsTest, ThreadsReadAtTheSameTime) {
   {
     std::vector<std::jthread> threads;
     for (auto& result : results) {
-      threads.emplace_back(
-          [&result] { result = Flatten(ReadXmlEntries(kFixtures / "update-gbk.xml", "File")); });
+      threads.emplace_back([&result] {
+        result = Flatten(ReadXmlEntries(kFixtures / "update-gbk.xml", "File", kAnySize));
+      });
     }
   }
-  const auto expected = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File"));
+  const auto expected = Flatten(ReadXmlEntries(kFixtures / "update-utf8.xml", "File", kAnySize));
   ASSERT_TRUE(expected.has_value());
   for (const auto& result : results) {
     EXPECT_EQ(result, expected);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -363,6 +364,9 @@ TEST(PeVersionReaderFilesTest, FilesWithoutVersionResource) {
   test::WriteFile(dir / "text.dll", "This is no Windows library, however it is named.\n");
   test::WriteFile(dir / "mz", "MZ");
   std::filesystem::create_directory(dir / "folder.dll");
+  // Neither may block nor be read: a FIFO without a writer, endless zeros.
+  ASSERT_EQ(::mkfifo((dir / "fifo.dll").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero.dll");
   const struct {
     std::filesystem::path File;
     HResult Expected;
@@ -374,6 +378,8 @@ TEST(PeVersionReaderFilesTest, FilesWithoutVersionResource) {
       {dir / "empty", kNotPeImage},
       {dir / "text.dll", kNotPeImage},
       {dir / "mz", kNotPeImage},
+      {dir / "fifo.dll", kNotPeImage},
+      {dir / "zero.dll", kNotPeImage},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.File);

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -134,6 +135,7 @@ TEST_F(SkinFileTest, UnusableSkinsSayWhy) {
       {"a DTD from elsewhere",
        "<!DOCTYPE Skin SYSTEM \"http://example.invalid/skin.dtd\">" + SkinWith(window),
        "cannot be read"},
+      {"a document type declaration", "<!DOCTYPE Skin>" + SkinWith(window), "cannot be read"},
       {"no window", "<Skin><Control/></Skin>", "no <Window>"},
       {"no size", SkinWith("<Caption>0,0,0,30</Caption>"), "no <Size>"},
       {"no caption", SkinWith("<Size>300,100</Size>"), "no <Caption>"},
@@ -178,6 +180,23 @@ TEST_F(SkinFileTest, UnusableSkinsSayWhy) {
   Problems.clear();
   EXPECT_FALSE(ReadSkinFile(Dir / "absent.xml", Problems));
   EXPECT_THAT(Joined(Problems), HasSubstr("cannot be read"));
+}
+
+// A skin is read only from a regular file of at most 4 MiB; anything else
+// is refused, without blocking on a FIFO, and problems says why.
+TEST_F(SkinFileTest, OversizedOrSpecialFilesAreRefusedWithTheReason) {
+  const std::string good = SkinWith("<Size>300,100</Size><Caption>0,0,0,30</Caption>");
+  const std::size_t limit = 4u << 20;
+  const std::string filler = "<!--" + std::string(limit - good.size() - 7, 'x') + "-->";
+  ASSERT_EQ((good + filler).size(), limit);
+  EXPECT_TRUE(Read(good + filler)) << Joined(Problems);
+  EXPECT_FALSE(Read(good + " " + filler));
+  EXPECT_THAT(Joined(Problems), HasSubstr("larger than 4 MiB"));
+
+  ASSERT_EQ(::mkfifo((Dir / "fifo.xml").c_str(), 0600), 0);
+  Problems.clear();
+  EXPECT_FALSE(ReadSkinFile(Dir / "fifo.xml", Problems));
+  EXPECT_THAT(Joined(Problems), HasSubstr("fifo.xml: cannot be read: it is not a regular file"));
 }
 
 TEST_F(SkinFileTest, TheBuiltInLayoutHasEveryRequiredControl) {

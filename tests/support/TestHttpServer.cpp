@@ -52,7 +52,8 @@ struct Route {
     WithoutLength,
     Blocks,
     StallBeforeResponse,
-    StallAfter
+    StallAfter,
+    Drip
   };
   Kind What = Kind::Fixed;
   int Status = 200;
@@ -62,6 +63,8 @@ struct Route {
   std::size_t Announced = 0;        // CutShort
   std::vector<std::size_t> Blocks;  // Blocks
   std::size_t SentFirst = 0;        // StallAfter
+  std::size_t DripBytes = 0;        // Drip
+  std::chrono::milliseconds DripEvery{0};
 };
 
 }  // namespace
@@ -105,6 +108,12 @@ struct TestHttpServer::State {
     std::unique_lock lock(Mutex);
     Changed.wait(lock, [this] { return Released || Stopping; });
     return !Stopping;
+  }
+
+  // Waits for the given time; false when the server stops first.
+  bool Pause(std::chrono::milliseconds time) {
+    std::unique_lock lock(Mutex);
+    return !Changed.wait_for(lock, time, [this] { return Stopping; });
   }
 
   httplib::Server::HandlerResponse Handle(const httplib::Request& request,
@@ -187,6 +196,16 @@ struct TestHttpServer::State {
                 return sink.write(route->Body.data() + offset, route->SentFirst - offset);
               }
               return WaitForRelease() && sink.write(route->Body.data() + offset, length);
+            });
+        break;
+      case Route::Kind::Drip:
+        response.set_content_provider(
+            route->Body.size(), route->ContentType,
+            [this, route](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+              if (offset > 0 && !Pause(route->DripEvery)) {
+                return false;
+              }
+              return sink.write(route->Body.data() + offset, std::min(route->DripBytes, length));
             });
         break;
     }
@@ -309,6 +328,19 @@ void TestHttpServer::StallAfter(const std::string& path, std::string body, std::
   route.What = Route::Kind::StallAfter;
   route.Body = std::move(body);
   route.SentFirst = sentFirst;
+  Shared->AddRoute(path, std::move(route));
+}
+
+void TestHttpServer::Drip(const std::string& path, std::string body, std::size_t bytes,
+                          std::chrono::milliseconds every) {
+  if (bytes == 0 || body.empty()) {
+    throw std::invalid_argument("a drip needs a body and blocks above 0");
+  }
+  Route route;
+  route.What = Route::Kind::Drip;
+  route.Body = std::move(body);
+  route.DripBytes = bytes;
+  route.DripEvery = every;
   Shared->AddRoute(path, std::move(route));
 }
 

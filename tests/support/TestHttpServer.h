@@ -80,6 +80,12 @@ class TestHttpServer {
   // server's destruction cuts it off.
   void StallAfter(const std::string& path, std::string body, std::size_t sentFirst);
 
+  // Answers with the full Content-Length of body, then sends it bytes at a
+  // time with a pause of every between the blocks. The server's destruction
+  // cuts it off without waiting for the pause to end.
+  void Drip(const std::string& path, std::string body, std::size_t bytes,
+            std::chrono::milliseconds every);
+
   // Lets every stalled answer, present and future, go on.
   void Release();
 
