@@ -168,7 +168,7 @@ void HeadlessDesktop::Post(const Message& message) {
 }
 
 void HeadlessDesktop::Start(const StartRequest& request) {
-  Record({"start", request.File, request.Parameters, 0, request.Verb});
+  Record({"start", request.File, request.Parameters, request.SystemProgram ? 1 : 0, request.Verb});
 }
 
 IconHandle HeadlessDesktop::LoadIcon(const std::filesystem::path& file) {
@@ -273,7 +273,7 @@ std::vector<StartRequest> HeadlessDesktop::Starts() const {
   std::vector<StartRequest> result;
   for (const Event& e : Events) {
     if (e.Kind == "start") {
-      result.push_back({e.Name, e.Text, e.Extra});
+      result.push_back({e.Name, e.Text, e.Extra, e.Value != 0});
     }
   }
   return result;
