@@ -28,7 +28,7 @@ class HeadlessDesktop final : public Window, public Shell {
     std::string Kind;
     std::string Name;        // control name; box caption; tray action; program file
     std::string Text;        // text; box text; tray tip; parameters
-    std::int64_t Value = 0;  // bar value; tray flags; shown or not; a system program
+    std::int64_t Value = 0;  // bar value; tray flags; shown or not; 1 for a system program
     std::string Extra;       // verb of a start; icon file of a tray call
   };
 

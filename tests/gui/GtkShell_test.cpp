@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "platform/linux/gtk/GtkShell.h"
@@ -144,6 +145,87 @@ TEST_F(GtkShellTest, PlansAStartByNameParametersAndKind) {
     EXPECT_EQ(!plan.Problem.empty(), c.Problem) << plan.Problem;
   }
   ::setenv("PATH", path.c_str(), 1);
+}
+
+// A system program comes from the absolute folders of the search path and
+// nowhere else: not from the current folder, not from an empty or relative
+// entry of PATH (which the process would resolve against its current
+// folder), not from a file there that cannot run.
+TEST_F(GtkShellTest, PlansASystemProgramFromAbsoluteSearchFoldersOnly) {
+  const auto cwd = Dir / "cwd";
+  const auto bin = Dir / "bin";
+  const auto noexec = Dir / "noexec";
+  WriteScript(cwd / "regsvr32", "exit 0\n");
+  WriteScript(cwd / "sub" / "regsvr32", "exit 0\n");
+  WriteScript(bin / "regsvr32", "exit 0\n");
+  test::WriteFile(noexec / "regsvr32", "no program");
+  const std::filesystem::path sh = std::filesystem::exists("/bin/sh") ? "/bin/sh" : "/usr/bin/sh";
+  // The environment is read and changed on this thread alone while the
+  // test runs.
+  const auto setPath = [](const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv("PATH", value->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
+    } else {
+      ::unsetenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    }
+  };
+  const char* const saved = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+  const std::optional<std::string> path =
+      saved != nullptr ? std::optional<std::string>(saved) : std::nullopt;
+  // Relative entries of PATH would be taken from here.
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(cwd);
+
+  const StartRequest regsvr32{"regsvr32", "/s x.dll", "", true};
+  const struct {
+    const char* What;
+    std::optional<std::string> Path;  // PATH; unset when absent
+    StartRequest Request;
+    std::filesystem::path File;
+    Action Expected;
+    bool Problem;
+  } cases[] = {
+      {"an absolute folder, not the current one", bin.string(), regsvr32, bin / "regsvr32",
+       Action::Run, false},
+      {"where any other start takes the current one",
+       bin.string(),
+       {"regsvr32", "/s x.dll", ""},
+       cwd / "regsvr32",
+       Action::Run,
+       false},
+      {"empty and relative entries only", ":.:sub:", regsvr32, {}, Action::Nothing, false},
+      {"empty and relative entries passed over", "::.:sub:" + bin.string(), regsvr32,
+       bin / "regsvr32", Action::Run, false},
+      {"a file that cannot run passed over", noexec.string() + ":" + bin.string(), regsvr32,
+       bin / "regsvr32", Action::Run, false},
+      {"without PATH, not the current folder", std::nullopt, regsvr32, {}, Action::Nothing, false},
+      {"without PATH, the system's folders",
+       std::nullopt,
+       {"sh", "/s x.dll", "", true},
+       sh,
+       Action::Run,
+       false},
+      {"a relative name", bin.string(), {"./regsvr32", "", "", true}, {}, Action::Nothing, true},
+      {"an absolute name",
+       bin.string(),
+       {(bin / "regsvr32").string(), "", "", true},
+       {},
+       Action::Nothing,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    setPath(c.Path);
+    const auto plan = ProgramStarter::PlanStart(c.Request, cwd);
+    EXPECT_EQ(plan.What, c.Expected);
+    if (c.Expected != Action::Nothing) {
+      EXPECT_EQ(plan.File, c.File);
+      EXPECT_EQ(plan.Arguments, (std::vector<std::string>{"/s", "x.dll"}));
+    }
+    EXPECT_EQ(!plan.Problem.empty(), c.Problem) << plan.Problem;
+  }
+  std::filesystem::current_path(previous);
+  setPath(path);
 }
 
 // A started program runs on its own: Start does not wait for it, it keeps

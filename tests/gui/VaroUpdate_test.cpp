@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "support/GtkEnvironment.h"
@@ -47,11 +48,11 @@ class Installation {
   }
 
   // Runs the program in the installation's folder, as the game centre's
-  // launcher does.
-  std::unique_ptr<Subprocess> Run() {
+  // launcher does, its output going to the log file named.
+  std::unique_ptr<Subprocess> Run(const std::string& log = "varo-update.log") {
     Subprocess::Options options;
     options.Directory = Dir.Path();
-    options.Output = Dir / "varo-update.log";
+    options.Output = Dir / log;
     options.Errors = options.Output;
     options.Unset = {"DBUS_SESSION_BUS_ADDRESS"};  // no tray: quiet and the same everywhere
     return std::make_unique<Subprocess>(std::vector<std::string>{(Dir / "varo-update").string()},
@@ -59,7 +60,19 @@ class Installation {
   }
 
   bool ClientStarted() const { return std::filesystem::exists(Dir / "client-started.log"); }
-  std::string Log() const { return gui_test::ReadFile(Dir / "varo-update.log"); }
+  std::string Log(const std::string& log = "varo-update.log") const {
+    return gui_test::ReadFile(Dir / log);
+  }
+  // Every entry of the installation but the logs, with its files' content.
+  std::map<std::filesystem::path, std::string> Contents() const {
+    std::map<std::filesystem::path, std::string> contents;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Dir.Path())) {
+      if (entry.path().extension() != ".log") {
+        contents[entry.path()] = entry.is_regular_file() ? gui_test::ReadFile(entry.path()) : "/";
+      }
+    }
+    return contents;
+  }
   std::filesystem::path operator/(const std::filesystem::path& relative) const {
     return Dir / relative;
   }
@@ -232,6 +245,37 @@ TEST_F(VaroUpdateTest, DragsByTheCaptionAndClosesMidDownloadWithoutStartingTheCl
   EXPECT_FALSE(installation.ClientStarted());
   EXPECT_EQ(gui_test::ReadFile(installation / "big.pak"), old) << "nothing was installed";
   EXPECT_EQ(Server.RequestCount("/files/big.pak"), 1u);
+}
+
+// Two runs on one installation: the second, started while the first waits
+// for its update list, ends at once with 0 without a request, a file or a
+// client start, and the first goes on to update and start the client once.
+TEST_F(VaroUpdateTest, ASecondRunEndsAtOnceAndLeavesTheInstallationToTheFirst) {
+  const std::string body = Bytes(std::size_t{20} * 1024, 'e');
+  Server.Serve("/files/game.dat", body);
+  Server.StallBeforeResponse("/Download/Update.xml",
+                             "<UpdateList>" +
+                                 Entry("game.dat", "", body.size(), Server.Url("/files/game.dat")) +
+                                 "</UpdateList>");
+  Installation installation(Server.Url("/Download/Update.xml"));
+  auto first = installation.Run();
+  ASSERT_TRUE(Server.WaitForRequests("/Download/Update.xml", 1, 20s)) << installation.Log();
+  const auto before = installation.Contents();
+
+  auto second = installation.Run("second.log");
+  EXPECT_EQ(second->Wait(15s), 0) << installation.Log("second.log");
+  EXPECT_EQ(Server.Requests().size(), 1u);
+  EXPECT_EQ(installation.Contents(), before);
+  EXPECT_FALSE(installation.ClientStarted());
+  EXPECT_NE(installation.Log("second.log").find("another run"), std::string::npos)
+      << installation.Log("second.log");
+  EXPECT_TRUE(first->Running()) << installation.Log();
+
+  Server.Release();
+  EXPECT_EQ(first->Wait(60s), 0) << installation.Log();
+  EXPECT_EQ(gui_test::ReadFile(installation / "game.dat"), body);
+  EXPECT_EQ(gui_test::ReadFile(installation / "client-started.log"), "started\n");
+  EXPECT_EQ(Server.RequestCount("/Download/Update.xml"), 1u);
 }
 
 #ifdef VARO_DEMO_SERVER

@@ -2,10 +2,14 @@
 
 #include <gio/gio.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 namespace varo::platform {
 namespace {
@@ -18,6 +22,35 @@ using OwnedText = std::unique_ptr<gchar, GFreeDeleter>;
 bool IsRegularFile(const std::filesystem::path& file) {
   std::error_code error;
   return std::filesystem::is_regular_file(file, error);
+}
+
+// A system program: the first executable file of that name in the
+// absolute folders of the search path (the system's default path when
+// PATH is unset). Empty and relative entries mean the current folder and
+// are passed over.
+std::optional<std::filesystem::path> FindSystemProgram(const std::string& name) {
+  std::string search;
+  if (const gchar* path = g_getenv("PATH"); path != nullptr) {
+    search = path;
+  } else if (const std::size_t size = ::confstr(_CS_PATH, nullptr, 0); size > 0) {
+    search.resize(size);
+    ::confstr(_CS_PATH, search.data(), size);
+    search.resize(size - 1);  // without the terminating null
+  }
+  std::size_t start = 0;
+  while (start <= search.size()) {
+    const std::size_t end = std::min(search.find(':', start), search.size());
+    const std::filesystem::path folder(search.substr(start, end - start));
+    start = end + 1;
+    if (!folder.is_absolute()) {
+      continue;
+    }
+    const std::filesystem::path candidate = folder / name;
+    if (IsRegularFile(candidate) && g_file_test(candidate.c_str(), G_FILE_TEST_IS_EXECUTABLE)) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
 }
 
 void Reap(GPid pid, gint, gpointer) {
@@ -34,7 +67,17 @@ ProgramStarter::Plan ProgramStarter::PlanStart(const StartRequest& request,
     return plan;
   }
   const std::filesystem::path named(request.File);
-  if (request.File.find('/') == std::string::npos) {
+  if (request.SystemProgram) {
+    if (request.File.find('/') != std::string::npos) {
+      plan.Problem = "a system program must be named without a folder";
+      return plan;
+    }
+    if (auto found = FindSystemProgram(request.File)) {
+      plan.File = std::move(*found);
+    } else {
+      return plan;  // not there: nothing to say
+    }
+  } else if (request.File.find('/') == std::string::npos) {
     if (IsRegularFile(currentDirectory / named)) {
       plan.File = currentDirectory / named;
     } else if (OwnedText found{g_find_program_in_path(request.File.c_str())}) {

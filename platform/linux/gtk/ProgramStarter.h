@@ -10,7 +10,8 @@ namespace varo::platform {
 
 // Starts programs and opens files the way the updater's shell does on
 // Linux, never waiting for them: a bare name is looked up in the current
-// folder first, then on PATH; an executable file runs with its parameters
+// folder first, then on PATH, and a system program only in the absolute
+// folders of PATH; an executable file runs with its parameters
 // split like a shell does (no expansion of any kind); any other file opens
 // with the desktop's default application. Children are reaped by the main
 // loop and inherit no descriptor but the standard three.
@@ -24,6 +25,7 @@ class ProgramStarter {
     std::vector<std::string> Arguments;  // after the program itself
     // Why nothing is done; empty when a bare name is simply not there,
     // which passes without a word (as "regsvr32" on a desktop without it).
+    // A system program named with a folder is a problem.
     std::string Problem;
   };
 
