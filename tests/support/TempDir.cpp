@@ -1,9 +1,10 @@
 #include "support/TempDir.h"
 
-#include <stdlib.h>
-
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -11,11 +12,21 @@
 namespace varo::test {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "varo-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot create a temporary directory");
+  // A name nobody else has: created exclusively, so a clash just tries again.
+  std::random_device entropy;
+  std::mt19937_64 random((std::uint64_t{entropy()} << 32) ^ entropy());
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "varo-test-%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    std::error_code error;
+    if (std::filesystem::create_directory(base / name, error)) {
+      Root = base / name;
+      return;
+    }
   }
-  Root = pattern;
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
