@@ -279,8 +279,8 @@ TEST(MsxmlReaderComTest, CallingThreadsComIsLeftAsItWas) {
       {"multi-threaded apartment", COINIT_MULTITHREADED},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.Name);
     std::thread([&] {
+      SCOPED_TRACE(c.Name);  // traces are kept per thread
       if (c.Model) {
         ASSERT_EQ(::CoInitializeEx(nullptr, *c.Model), S_OK);
       }
