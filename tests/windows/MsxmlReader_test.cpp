@@ -195,6 +195,12 @@ TEST_F(MsxmlReaderTest, DocumentsUpToTheBoundLoad) {
   EXPECT_FALSE(ReadXmlEntries(utf16, "File", size - 1).has_value());
 }
 
+TEST_F(MsxmlReaderTest, AListUnderANameOutsideTheAnsiCodePageLoads) {
+  const auto file = Dir / std::filesystem::path(u8"更新 ü.xml");
+  test::WriteFile(file, "<r><File><FileName>a.dll</FileName></File></r>");
+  EXPECT_EQ(Flatten(ReadXmlEntries(file, "File", kAnySize)), (Entries{{{"FileName", "a.dll"}}}));
+}
+
 // Documents that declare a DTD, to make the reader expand entities or read
 // files that the list names. None of them may load, and the secret may never
 // appear.
