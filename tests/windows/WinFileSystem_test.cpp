@@ -214,7 +214,29 @@ TEST_F(WinFileSystemTest, ResolvesWithinComparesNamesAsWindowsDoes) {
     EXPECT_EQ(ResolvesWithin(base, c.File), c.Within);
   }
   EXPECT_TRUE(ResolvesWithin(Dir / "BASE", base / "a.dll")) << "the base in other case";
-  EXPECT_TRUE(ResolvesWithin(base / "missing", base / "missing" / "a.dll"));
+  // Names that do not exist yet are compared as written, without regard to
+  // case.
+  EXPECT_TRUE(ResolvesWithin(base / "Missing", Dir / "base" / "MISSING" / "a.dll"));
+  EXPECT_FALSE(ResolvesWithin(base / "Missing", base / "Missing2" / "a.dll"));
+}
+
+// A short (8.3) name and the long name it stands for are one folder: the
+// existing part of each path is resolved by the system, not compared as
+// written.
+TEST_F(WinFileSystemTest, ResolvesWithinKnowsShortNames) {
+  const fs::path base = Dir / "A Long Folder Name";
+  fs::create_directories(base / "Another Long Name");
+  wchar_t shortName[MAX_PATH] = {};
+  const DWORD length = ::GetShortPathNameW(base.c_str(), shortName, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, static_cast<DWORD>(MAX_PATH));
+  const fs::path alias(shortName);
+  if (alias.filename() == base.filename()) {
+    GTEST_SKIP() << "this volume makes no short names";
+  }
+  EXPECT_TRUE(ResolvesWithin(base, alias / "a.dll"));
+  EXPECT_TRUE(ResolvesWithin(alias, base / "Another Long Name" / "new" / "a.dll"));
+  EXPECT_FALSE(ResolvesWithin(alias / "Another Long Name", base / "a.dll"));
 }
 
 TEST_F(WinFileSystemTest, ResolvesWithinFollowsJunctionsAndLinks) {
