@@ -173,7 +173,8 @@ TEST_F(WinInstallationLockTest, UnavailableWhenTheLockFileCannotBeMade) {
 
 TEST_F(WinInstallationLockTest, UnavailableWhenTheLockFileIsReadOnly) {
   if (test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine run as root opens a file whose read-only attribute is set for writing";
+    GTEST_SKIP() << "Wine 8 run as root (as here) opens a file whose read-only attribute is "
+                    "set for writing";
   }
   test::WriteFile(LockFile(), "");
   ASSERT_TRUE(::SetFileAttributesW(LockFile().c_str(), FILE_ATTRIBUTE_READONLY));
