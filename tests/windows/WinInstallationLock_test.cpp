@@ -43,6 +43,54 @@ bool OpensExclusively(const fs::path& file) {
   return true;
 }
 
+// Run as a probe (the variable names an installation folder), this program
+// takes the installation's lock before any test runs and ends with its
+// state, after kProbeCode, as exit code (apart from the codes of a test
+// run), without releasing the lock in any other way.
+constexpr const wchar_t* kProbeVariable = L"VARO_LOCK_PROBE";
+constexpr UINT kProbeCode = 100;
+
+[[maybe_unused]] const bool kNoProbe = [] {
+  std::wstring folder(32768, L'\0');
+  const DWORD length =
+      ::GetEnvironmentVariableW(kProbeVariable, folder.data(), static_cast<DWORD>(folder.size()));
+  if (length == 0 || length >= folder.size()) {
+    return true;
+  }
+  folder.resize(length);
+  const InstallationLock lock{fs::path(folder)};
+  ::ExitProcess(kProbeCode + static_cast<UINT>(lock.GetState()));
+}();
+
+// The state another process finds the installation's lock in.
+std::optional<State> StateInAnotherProcess(const fs::path& folder) {
+  wchar_t self[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH ||
+      !::SetEnvironmentVariableW(kProbeVariable, folder.c_str())) {
+    return std::nullopt;
+  }
+  std::wstring line = L"probe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  const bool started = ::CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &child);
+  ::SetEnvironmentVariableW(kProbeVariable, nullptr);
+  if (!started) {
+    return std::nullopt;
+  }
+  DWORD code = STILL_ACTIVE;
+  const bool ended = ::WaitForSingleObject(child.hProcess, 60'000) == WAIT_OBJECT_0 &&
+                     ::GetExitCodeProcess(child.hProcess, &code);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(child.hProcess);
+  if (!ended || code < kProbeCode || code > kProbeCode + static_cast<DWORD>(State::Unavailable)) {
+    return std::nullopt;
+  }
+  return static_cast<State>(code - kProbeCode);
+}
+
 class WinInstallationLockTest : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(Dir / "ADImage"); }
@@ -82,6 +130,17 @@ TEST_F(WinInstallationLockTest, OneHolderUntilItIsDestroyed) {
   EXPECT_TRUE(OpensExclusively(LockFile())) << "the lock file is still held";
   EXPECT_EQ(KindAt(LockFile()), Kind::File) << "the lock file stays in place";
   EXPECT_EQ(InstallationLock(Dir.Path()).GetState(), State::Held);
+}
+
+TEST_F(WinInstallationLockTest, AnotherProcessFindsItBusyUntilItIsReleased) {
+  std::optional<InstallationLock> held;
+  held.emplace(Dir.Path());
+  ASSERT_EQ(held->GetState(), State::Held) << held->Problem();
+  EXPECT_EQ(StateInAnotherProcess(Dir.Path()), State::Busy);
+  held.reset();
+  EXPECT_EQ(StateInAnotherProcess(Dir.Path()), State::Held);
+  EXPECT_EQ(InstallationLock(Dir.Path()).GetState(), State::Held)
+      << "the other process's lock went with it";
 }
 
 // A program started while the lock is held (as the client is at the end of
