@@ -1,3 +1,6 @@
+// The profile reader is the same on every platform: the file is read through
+// the platform's ReadRegularFile and parsed here.
+
 #include <algorithm>
 #include <cstddef>
 #include <string>

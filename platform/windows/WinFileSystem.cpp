@@ -1,0 +1,300 @@
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "platform/FileSystem.h"
+
+namespace varo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+HResult LastError() {
+  return HResultFromError(::GetLastError());
+}
+
+// An open handle, closed on scope exit; INVALID_HANDLE_VALUE when none.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle) : Value(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (Valid()) {
+      ::CloseHandle(Value);
+    }
+  }
+  bool Valid() const { return Value != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return Value; }
+
+ private:
+  HANDLE Value;
+};
+
+// What a handle says of its file: false (with the last error set) when that
+// cannot be learnt or the handle is on no disk file (a device, a pipe).
+bool DescribeDiskFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return ::GetFileInformationByHandle(handle, &info) != 0;
+}
+
+// Opens a file for reading as any reader would (sharing reading only), and
+// learns what it is. Invalid (with the last error set) when the path names
+// no file that can be opened so: a folder, a device, a missing file, a file
+// another holds open for writing.
+class ReadHandle {
+ public:
+  explicit ReadHandle(const fs::path& file)
+      : File(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    if (!File.Valid()) {
+      return;
+    }
+    if (!DescribeDiskFile(File.Get(), Info)) {
+      return;
+    }
+    if ((Info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      ::SetLastError(ERROR_ACCESS_DENIED);  // as opening a folder for reading fails
+      return;
+    }
+    Good = true;
+  }
+  bool Valid() const { return Good; }
+  const BY_HANDLE_FILE_INFORMATION& Information() const { return Info; }
+
+ private:
+  Handle File;
+  BY_HANDLE_FILE_INFORMATION Info{};
+  bool Good = false;
+};
+
+bool IsAbsent(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// The path the system gives an open file or folder after following every
+// reparse point, without the \\?\ prefix. Nothing when it cannot tell.
+std::optional<fs::path> FinalPath(HANDLE handle) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      break;
+    }
+    buffer.resize(length);  // the size needed, with the terminating null
+  }
+  const std::wstring_view unc = L"\\\\?\\UNC\\";
+  const std::wstring_view local = L"\\\\?\\";
+  if (buffer.starts_with(unc)) {
+    return fs::path(L"\\\\" + buffer.substr(unc.size()));
+  }
+  if (buffer.starts_with(local)) {
+    return fs::path(buffer.substr(local.size()));
+  }
+  return fs::path(buffer);
+}
+
+// The path with every reparse point on the part of it that exists followed,
+// and the part that does not exist appended as written. Nothing when a name
+// on the path exists but cannot be followed (a link to nothing, a folder
+// that may not be opened): where it leads is unknown.
+std::optional<fs::path> Resolve(const fs::path& path) {
+  std::error_code error;
+  fs::path existing = fs::absolute(path, error).lexically_normal();
+  if (error) {
+    return std::nullopt;
+  }
+  if (existing.filename().empty() && existing.has_relative_path()) {
+    existing = existing.parent_path();  // a trailing separator
+  }
+  fs::path rest;
+  for (;;) {
+    // No access asked for: only the name is resolved. Backup semantics let
+    // a folder be opened.
+    const Handle opened(::CreateFileW(existing.c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (opened.Valid()) {
+      const std::optional<fs::path> final = FinalPath(opened.Get());
+      if (!final) {
+        return std::nullopt;
+      }
+      return rest.empty() ? *final : (*final / rest).lexically_normal();
+    }
+    if (!IsAbsent(::GetLastError()) ||
+        ::GetFileAttributesW(existing.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        !existing.has_relative_path()) {
+      return std::nullopt;
+    }
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+}
+
+// Names compare as the file system compares them: without regard to case.
+bool SameName(const fs::path& a, const fs::path& b) {
+  return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// The wide text of UTF-8 text; empty when it is no valid UTF-8.
+std::wstring Widen(std::string_view text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                           static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (length > 0) {
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                          wide.data(), length);
+  }
+  return wide;
+}
+
+}  // namespace
+
+bool CanOpenForReading(const fs::path& file) {
+  return ReadHandle(file).Valid();
+}
+
+std::optional<std::uint64_t> GetFileSize(const fs::path& file) {
+  const ReadHandle handle(file);
+  if (!handle.Valid()) {
+    return std::nullopt;
+  }
+  const BY_HANDLE_FILE_INFORMATION& info = handle.Information();
+  return (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+}
+
+HResult GetFileWriteTime(const fs::path& file, FileTime& time) {
+  const ReadHandle handle(file);
+  if (!handle.Valid()) {
+    return LastError();
+  }
+  const FILETIME written = handle.Information().ftLastWriteTime;
+  time = FileTime{written.dwLowDateTime, written.dwHighDateTime};
+  return kOk;
+}
+
+HResult MakeDirectory(const fs::path& directory) {
+  if (::CreateDirectoryW(directory.c_str(), nullptr)) {
+    return kOk;
+  }
+  const DWORD error = ::GetLastError();
+  const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+  if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return kOk;
+  }
+  return HResultFromError(error);  // a file of that name is no directory
+}
+
+std::optional<fs::path> CreateTempFile(std::string_view prefix) {
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  for (;;) {
+    const DWORD length = ::GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < directory.size()) {
+      directory.resize(length);
+      break;
+    }
+    directory.resize(length + 1);
+  }
+  // The system takes at most three characters of the prefix and makes the
+  // file itself, under a name no other file has.
+  const std::wstring start = Widen(prefix);
+  wchar_t name[MAX_PATH + 1] = {};
+  if (::GetTempFileNameW(directory.c_str(), start.c_str(), 0, name) == 0) {
+    return std::nullopt;
+  }
+  return fs::path(name);
+}
+
+bool RemoveFile(const fs::path& file) {
+  return ::DeleteFileW(file.c_str()) || IsAbsent(::GetLastError());
+}
+
+HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executable) {
+  static_cast<void>(executable);  // Windows has no such mark on a file
+  {
+    // The source itself, not what a reparse point at its name leads to.
+    const Handle opened(::CreateFileW(
+        source.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!opened.Valid()) {
+      return LastError();
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!DescribeDiskFile(opened.Get(), info)) {
+      return LastError();
+    }
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return HResultFromError(ERROR_INVALID_PARAMETER);
+    }
+  }
+  // Without MOVEFILE_COPY_ALLOWED the move is a rename on one volume: the
+  // target is replaced whole or not at all. Write-through makes the new
+  // name reach the disk before the call returns.
+  if (!::MoveFileExW(source.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return LastError();
+  }
+  return kOk;
+}
+
+bool ResolvesWithin(const fs::path& base, const fs::path& file) {
+  const std::optional<fs::path> root = Resolve(base);
+  const std::optional<fs::path> resolved = Resolve(file);
+  if (!root || !resolved) {
+    return false;
+  }
+  auto inside = resolved->begin();
+  for (auto part = root->begin(); part != root->end(); ++part, ++inside) {
+    if (part->empty()) {
+      continue;  // the trailing separator of a folder path
+    }
+    if (inside == resolved->end() || !SameName(*inside, *part)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsReadOnly(const fs::path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+fs::path ProgramDirectory() {
+  // The longest path Windows knows is 32767 characters; the buffer grows
+  // until the name fits.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) {
+      std::error_code error;
+      return fs::current_path(error);
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return fs::path(buffer).parent_path();
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace varo::platform

@@ -1,0 +1,124 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "platform/OutputFile.h"
+
+namespace varo::platform {
+namespace {
+
+// Large enough that the system's per-call cost vanishes beside the copy.
+constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+
+// The most one WriteFile call is given.
+constexpr std::size_t kMostPerCall = std::size_t{1} << 30;
+
+HANDLE AsHandle(std::intptr_t value) {
+  return reinterpret_cast<HANDLE>(value);
+}
+
+bool WriteAll(HANDLE handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD written = 0;
+    const auto ask = static_cast<DWORD>(std::min(size, kMostPerCall));
+    if (!::WriteFile(handle, data, ask, &written, nullptr) || written == 0) {
+      return false;
+    }
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  if (IsOpen()) {
+    Close(false);
+  }
+}
+
+HResult OutputFile::Create(const std::filesystem::path& file) {
+  if (IsOpen()) {
+    Close(false);
+  }
+  // DeleteFileW removes a link itself, never what it names, and never
+  // removes a folder.
+  if (!::DeleteFileW(file.c_str())) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      return HResultFromError(error);
+    }
+  }
+  // CREATE_NEW: nothing that appeared at the name since is reused. No
+  // sharing: nobody reads a half-written file. A reparse point is opened as
+  // itself, never followed.
+  const HANDLE handle =
+      ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return HResultFromError(::GetLastError());
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  DWORD refusal = ERROR_SUCCESS;
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    refusal = ERROR_INVALID_PARAMETER;  // a device name such as NUL or CON
+  } else if (!::GetFileInformationByHandle(handle, &info)) {
+    refusal = ::GetLastError();
+  } else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+             0) {
+    refusal = ERROR_INVALID_PARAMETER;
+  }
+  if (refusal != ERROR_SUCCESS) {
+    ::CloseHandle(handle);
+    return HResultFromError(refusal);
+  }
+  Handle = reinterpret_cast<std::intptr_t>(handle);
+  Buffer.resize(kBufferSize);
+  Held = 0;
+  return kOk;
+}
+
+bool OutputFile::Write(const char* data, std::size_t size) {
+  if (!IsOpen()) {
+    return false;
+  }
+  if (Held + size > Buffer.size()) {
+    if (!Flush()) {
+      return false;
+    }
+    if (size >= Buffer.size()) {
+      return WriteAll(AsHandle(Handle), data, size);
+    }
+  }
+  std::memcpy(Buffer.data() + Held, data, size);
+  Held += size;
+  return true;
+}
+
+bool OutputFile::Flush() {
+  if (!IsOpen()) {
+    return false;
+  }
+  const std::size_t count = Held;
+  Held = 0;
+  return WriteAll(AsHandle(Handle), Buffer.data(), count);
+}
+
+bool OutputFile::Close(bool durable) {
+  if (!IsOpen()) {
+    return false;
+  }
+  bool ok = Flush();
+  const HANDLE handle = AsHandle(std::exchange(Handle, -1));
+  if (ok && durable) {
+    ok = ::FlushFileBuffers(handle) != 0;
+  }
+  ok = ::CloseHandle(handle) != 0 && ok;
+  Buffer = {};
+  return ok;
+}
+
+}  // namespace varo::platform
