@@ -47,6 +47,10 @@ constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
 // so that the limit decides and the timeout only frees a helper.
 constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);
 
+// Redirections are followed here, not by WinINet (which under Wine follows
+// them without end, and to any scheme): more than this many fail.
+constexpr int kMaxRedirections = 10;
+
 constexpr wchar_t kAgent[] = L"Pelliton - MFC App";
 constexpr wchar_t kHeaders[] = L"Accept: */*\r\nUser-Agent: Pelliton_Orlan\r\n";
 
@@ -66,6 +70,25 @@ std::optional<std::wstring> Widen(std::string_view text) {
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
   return wide;
+}
+
+std::optional<std::string> Narrow(std::wstring_view text) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return std::nullopt;
+  }
+  if (text.empty()) {
+    return std::string();
+  }
+  const int size = static_cast<int>(text.size());
+  const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size,
+                                           nullptr, 0, nullptr, nullptr);
+  if (length <= 0) {
+    return std::nullopt;
+  }
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, narrow.data(), length,
+                        nullptr, nullptr);
+  return narrow;
 }
 
 // InternetCrackUrlW takes any digits for a port and cuts them to 16 bits,
@@ -111,6 +134,7 @@ bool AuthorityIsValid(std::string_view url) {
 }
 
 struct UrlParts {
+  std::wstring Url;  // the whole URL, as cracked
   bool Secure = false;
   std::wstring Host;
   INTERNET_PORT Port = 0;
@@ -150,6 +174,7 @@ std::optional<UrlParts> SplitUrl(const std::string& url) {
     return std::nullopt;
   }
   UrlParts split;
+  split.Url = *wide;
   split.Secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   split.Host.assign(parts.lpszHostName, parts.dwHostNameLength);
   split.Port = parts.nPort;
@@ -191,10 +216,8 @@ struct News {
 // thread and WinINet's status callback.
 class State {
  public:
-  // Handles, created and closed by the calling thread only.
+  // Opened by the calling thread before the helper starts; closed by Cancel.
   HINTERNET Session = nullptr;
-  HINTERNET Connection = nullptr;
-  HINTERNET Request = nullptr;
 
   // WinINet's status callback (on whichever thread made the call): notes
   // when the connection is made. It takes no lock, as it also runs inside
@@ -263,6 +286,37 @@ class State {
     Changed.notify_all();
   }
 
+  // Opens the connection and request of one GET of url, in place of the
+  // previous ones; null once cancelled or when WinINet cannot. These calls
+  // make no connection yet, so they do not block.
+  HINTERNET OpenRequest(const UrlParts& url) {
+    std::lock_guard guard(Mutex);
+    if (Cancelled) {
+      return nullptr;
+    }
+    CloseRequest();
+    const auto context = reinterpret_cast<DWORD_PTR>(this);
+    Connection = ::InternetConnectW(Session, url.Host.c_str(), url.Port, nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, context);
+    if (Connection == nullptr) {
+      return nullptr;
+    }
+    // Redirections are followed by Receive, each checked like the URL given.
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTH |
+                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    if (url.Secure) {
+      flags |= INTERNET_FLAG_SECURE;
+    }
+    Request = ::HttpOpenRequestW(Connection, L"GET", url.Object.c_str(), L"HTTP/1.0", nullptr,
+                                 nullptr, flags, context);
+    if (Request == nullptr ||
+        !::HttpAddRequestHeadersW(Request, kHeaders, static_cast<DWORD>(-1L),
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+      return nullptr;
+    }
+    return Request;
+  }
+
   // Calling thread side.
 
   // Waits up to timeout for news, then takes all there is.
@@ -285,11 +339,10 @@ class State {
     {
       std::lock_guard guard(Mutex);
       Cancelled = true;
-      for (HINTERNET* handle : {&Request, &Connection, &Session}) {
-        if (*handle != nullptr) {
-          ::InternetCloseHandle(*handle);
-          *handle = nullptr;
-        }
+      CloseRequest();
+      if (Session != nullptr) {
+        ::InternetCloseHandle(Session);
+        Session = nullptr;
       }
     }
     Changed.notify_all();
@@ -301,6 +354,16 @@ class State {
   }
 
  private:
+  // Needs Mutex.
+  void CloseRequest() {
+    for (HINTERNET* handle : {&Request, &Connection}) {
+      if (*handle != nullptr) {
+        ::InternetCloseHandle(*handle);
+        *handle = nullptr;
+      }
+    }
+  }
+
   std::atomic<std::int64_t> ConnectedAt{0};  // Clock ticks; 0 while not connected
 
   std::mutex Mutex;
@@ -308,6 +371,8 @@ class State {
   // Guarded by Mutex:
   News Pending;
   std::size_t QueuedBytes = 0;
+  HINTERNET Connection = nullptr;
+  HINTERNET Request = nullptr;
   bool Cancelled = false;
   bool HelperDone = false;
 };
@@ -327,23 +392,76 @@ std::optional<std::uint64_t> ContentLength(HINTERNET request) {
   return length;
 }
 
-// The helper's part: sends the request and reads the response. Failures
-// after a cancellation come from the closed handles and are not looked at.
-Finish Receive(State& state, HINTERNET request) {
-  if (!state.Proceed()) {
-    return Finish::Cancelled;
+// The target of a redirection: the Location of a 301, 302, 303, 307 or 308
+// response; none for other statuses or without a Location.
+std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
+  if (status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT &&
+      status != HTTP_STATUS_REDIRECT_METHOD && status != HTTP_STATUS_REDIRECT_KEEP_VERB &&
+      status != HTTP_STATUS_PERMANENT_REDIRECT) {
+    return std::nullopt;
   }
-  if (!::HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
-    return Finish::Failed;
+  DWORD size = 0;
+  if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return std::nullopt;
   }
-  if (!state.Proceed()) {
-    return Finish::Cancelled;
+  std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) {
+    return std::nullopt;
   }
+  location.resize(size / sizeof(wchar_t));
+  return location;
+}
+
+// Where a redirection from base to location leads, checked like the URL
+// given; none when it leads nowhere an HTTP GET may go.
+std::optional<UrlParts> Follow(const std::wstring& base, const std::wstring& location) {
+  std::wstring combined(INTERNET_MAX_URL_LENGTH * 2, L'\0');
+  auto length = static_cast<DWORD>(combined.size());
+  if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length,
+                             ICU_NO_ENCODE)) {
+    return std::nullopt;
+  }
+  combined.resize(length);
+  const std::optional<std::string> narrow = Narrow(combined);
+  if (!narrow) {
+    return std::nullopt;
+  }
+  return SplitUrl(*narrow);
+}
+
+// The helper's part: sends the request, follows redirections and reads the
+// final response. Failures after a cancellation come from the closed handles
+// and are not looked at.
+Finish Receive(State& state, UrlParts url) {
+  HINTERNET request = nullptr;
   DWORD status = 0;
-  DWORD size = sizeof status;
-  if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                        nullptr)) {
-    return Finish::Failed;
+  for (int redirections = 0;; ++redirections) {
+    request = state.OpenRequest(url);
+    if (request == nullptr) {
+      return Finish::Failed;
+    }
+    if (!::HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
+      return Finish::Failed;
+    }
+    if (!state.Proceed()) {
+      return Finish::Cancelled;
+    }
+    DWORD size = sizeof status;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                          nullptr)) {
+      return Finish::Failed;
+    }
+    const std::optional<std::wstring> location = Location(request, status);
+    if (!location) {
+      break;
+    }
+    std::optional<UrlParts> next = Follow(url.Url, *location);
+    if (!next || redirections == kMaxRedirections) {
+      return Finish::Failed;
+    }
+    url = std::move(*next);
   }
   const std::optional<std::uint64_t> announced = ContentLength(request);
   if (!state.PushStatus(static_cast<int>(status))) {
@@ -377,14 +495,14 @@ Finish Receive(State& state, HINTERNET request) {
   return announced && received < *announced ? Finish::Failed : Finish::Complete;
 }
 
-// Opens the handles of one GET request; false when WinINet cannot.
-bool OpenRequest(State& state, const UrlParts& url, const HttpLimits& limits) {
+// Opens the WinINet session with the limits; false when WinINet cannot.
+bool OpenSession(State& state, const HttpLimits& limits) {
   state.Session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (state.Session == nullptr) {
     return false;
   }
-  const auto context = reinterpret_cast<DWORD_PTR>(&state);
-  // Children inherit the callback; it needs a context other than 0.
+  // Children inherit the callback; it is called only for handles with a
+  // context other than 0, which the session has not.
   ::InternetSetStatusCallbackW(state.Session, &State::OnStatus);
   const DWORD connect = Milliseconds(limits.Connect);
   ::InternetSetOptionW(state.Session, INTERNET_OPTION_CONNECT_TIMEOUT, const_cast<DWORD*>(&connect),
@@ -396,21 +514,7 @@ bool OpenRequest(State& state, const UrlParts& url, const HttpLimits& limits) {
     ::InternetSetOptionW(state.Session, INTERNET_OPTION_RECEIVE_TIMEOUT,
                          const_cast<DWORD*>(&receive), sizeof receive);
   }
-  state.Connection = ::InternetConnectW(state.Session, url.Host.c_str(), url.Port, nullptr, nullptr,
-                                        INTERNET_SERVICE_HTTP, 0, context);
-  if (state.Connection == nullptr) {
-    return false;
-  }
-  DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTH |
-                INTERNET_FLAG_NO_COOKIES;
-  if (url.Secure) {
-    flags |= INTERNET_FLAG_SECURE;
-  }
-  state.Request = ::HttpOpenRequestW(state.Connection, L"GET", url.Object.c_str(), L"HTTP/1.0",
-                                     nullptr, nullptr, flags, context);
-  return state.Request != nullptr &&
-         ::HttpAddRequestHeadersW(state.Request, kHeaders, static_cast<DWORD>(-1L),
-                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+  return true;
 }
 
 // Owns the helper thread. However the transfer ends, also by an exception
@@ -433,10 +537,11 @@ class Helper {
     }
   }
 
-  void Start() {
+  void Start(UrlParts url) {
     assert(!Thread.joinable() && "the helper runs once");
-    Thread = std::thread(
-        [state = Shared, request = Shared->Request] { state->End(Receive(*state, request)); });
+    Thread = std::thread([state = Shared, url = std::move(url)]() mutable {
+      state->End(Receive(*state, std::move(url)));
+    });
   }
 
  private:
@@ -484,13 +589,13 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   }
   const auto state = std::make_shared<State>();
   Helper helper(state);
-  if (!OpenRequest(*state, *split, limits)) {
+  if (!OpenSession(*state, limits)) {
     return HttpOutcome::Failed;
   }
   if (!sink.KeepGoing()) {
     return HttpOutcome::Aborted;
   }
-  helper.Start();
+  helper.Start(*split);
   const Clock::time_point start = Clock::now();
   SpeedWatch speed(limits);
   for (;;) {
