@@ -38,7 +38,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPoll = std::chrono::milliseconds(50);
 // How long an ended transfer waits for its helper to leave a blocking call.
 // A helper still blocked after that is left to finish on its own: it holds
-// the state it needs, its handles are closed, and it calls no sink.
+// the state it needs, its handles are closed, and it calls no sink. (Wine's
+// InternetCloseHandle does not break off an HttpSendRequestW or
+// InternetQueryDataAvailable blocked on another thread; such a helper ends
+// at the receive timeout set below, or when the server closes.)
 constexpr auto kHelperGrace = std::chrono::milliseconds(200);
 // The largest read, and how much received data may wait for the sink.
 constexpr DWORD kReadSize = 1024;
@@ -334,7 +337,9 @@ class State {
   }
 
   // Ends the transfer: the helper stops at its next step, and closing the
-  // handles breaks off a blocking call it is in.
+  // handles breaks off a blocking call it is in. A helper that has just
+  // checked Cancelled may still make one call with a closed handle, which
+  // fails.
   void Cancel() {
     {
       std::lock_guard guard(Mutex);
