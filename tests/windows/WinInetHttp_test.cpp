@@ -3,6 +3,8 @@
 // kind of transfer ends.
 
 #include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <chrono>
@@ -88,6 +90,73 @@ std::string Numbered(std::size_t size) {
 int ClosedPort() {
   const TestHttpServer closed;
   return closed.Port();
+}
+
+// A port where connections are never made: it listens but never accepts,
+// and its backlog is filled, so that the system leaves further connection
+// attempts unanswered.
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    WSADATA data;
+    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    Listening = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    EXPECT_EQ(::bind(Listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(Listening, 0), 0);
+    EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    Port = ntohs(address.sin_port);
+    for (SOCKET& filler : Fillers) {
+      filler = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      u_long nonBlocking = 1;
+      ::ioctlsocket(filler, FIONBIO, &nonBlocking);
+      ::connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+  }
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+  ~UnansweredPort() {
+    for (const SOCKET filler : Fillers) {
+      ::closesocket(filler);
+    }
+    ::closesocket(Listening);
+    ::WSACleanup();
+  }
+
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port) + "/"; }
+
+ private:
+  SOCKET Listening = INVALID_SOCKET;
+  SOCKET Fillers[4] = {INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET};
+  int Port = 0;
+};
+
+// While the connection is being made, the connect limit holds, and the sink
+// is asked every tenth of a second and can end the wait.
+TEST(WinInetHttpTest, WhileConnecting) {
+  const UnansweredPort port;
+  {
+    SCOPED_TRACE("connect limit");
+    RecordingSink sink;
+    const auto before = Clock::now();
+    EXPECT_EQ(HttpGet(port.Url(), sink, {.Connect = 1s, .LowSpeedTime = 60s}), HttpOutcome::Failed);
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  {
+    SCOPED_TRACE("refused meanwhile");
+    RecordingSink sink;
+    const auto before = Clock::now();
+    sink.Going = [&](int) { return Clock::now() - before < 500ms; };
+    EXPECT_EQ(HttpGet(port.Url(), sink), HttpOutcome::Aborted);
+    EXPECT_LT(Clock::now() - before, 1500ms);
+    EXPECT_LE(sink.LongestSilence(), 100ms);
+  }
 }
 
 TEST(WinInetHttpTest, WhatTheSinkReceives) {
