@@ -51,7 +51,7 @@ class RecordingSink : public HttpSink {
     return Going(static_cast<int>(Asks.size()));
   }
 
-  // The longest time between two questions, and from the last one to now.
+  // The longest time between two questions.
   Clock::duration LongestSilence() const {
     Clock::duration longest{};
     for (std::size_t i = 1; i < Asks.size(); ++i) {
@@ -94,7 +94,7 @@ int ClosedPort() {
 
 // A port where connections are never made: it listens but never accepts,
 // and its backlog is filled, so that the system leaves further connection
-// attempts unanswered.
+// attempts unanswered (Linux under Wine does; Windows may refuse them).
 class UnansweredPort {
  public:
   UnansweredPort() {
@@ -110,11 +110,20 @@ class UnansweredPort {
     EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
     Port = ntohs(address.sin_port);
     for (SOCKET& filler : Fillers) {
-      filler = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-      u_long nonBlocking = 1;
-      ::ioctlsocket(filler, FIONBIO, &nonBlocking);
-      ::connect(filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      filler = StartConnecting(address);
     }
+    // A further attempt that is neither made nor refused for a while shows
+    // that the port holds connections off.
+    const SOCKET probe = StartConnecting(address);
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    FD_SET(probe, &written);
+    FD_SET(probe, &failed);
+    timeval wait{0, 300'000};
+    Unanswered = ::select(0, nullptr, &written, &failed, &wait) == 0;
+    ::closesocket(probe);
   }
   UnansweredPort(const UnansweredPort&) = delete;
   UnansweredPort& operator=(const UnansweredPort&) = delete;
@@ -127,8 +136,17 @@ class UnansweredPort {
   }
 
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port) + "/"; }
+  bool Unanswered = false;
 
  private:
+  static SOCKET StartConnecting(const sockaddr_in& address) {
+    const SOCKET connecting = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ::ioctlsocket(connecting, FIONBIO, &nonBlocking);
+    ::connect(connecting, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return connecting;
+  }
+
   SOCKET Listening = INVALID_SOCKET;
   SOCKET Fillers[4] = {INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET};
   int Port = 0;
@@ -138,6 +156,9 @@ class UnansweredPort {
 // is asked every tenth of a second and can end the wait.
 TEST(WinInetHttpTest, WhileConnecting) {
   const UnansweredPort port;
+  if (!port.Unanswered) {
+    GTEST_SKIP() << "this system answers connection attempts beyond a full backlog";
+  }
   {
     SCOPED_TRACE("connect limit");
     RecordingSink sink;
