@@ -555,7 +555,9 @@ class Helper {
 };
 
 // The low-speed limit: too slow once fewer than the limit's bytes arrived
-// over the last LowSpeedTime, counted from the connection.
+// over the last LowSpeedTime, counted from the connection. Arrivals are
+// summed in slices of a tenth of a second, so that a fast transfer keeps a
+// few hundred entries at most.
 class SpeedWatch {
  public:
   explicit SpeedWatch(const HttpLimits& limits)
@@ -563,26 +565,32 @@ class SpeedWatch {
         Needed(limits.LowSpeedBytesPerSecond *
                static_cast<std::size_t>(limits.LowSpeedTime.count())) {}
 
-  void Add(Clock::time_point when, std::size_t bytes) { Arrivals.emplace_back(when, bytes); }
+  void Add(Clock::time_point when, std::size_t bytes) {
+    if (Slices.empty() || when - Slices.back().first >= kSlice) {
+      Slices.emplace_back(when, 0);
+    }
+    Slices.back().second += bytes;
+    Sum += bytes;
+  }
 
   bool TooSlow(Clock::time_point connected, Clock::time_point now) {
     if (Needed == 0 || now - connected < Window) {
       return false;
     }
-    while (!Arrivals.empty() && Arrivals.front().first < now - Window) {
-      Arrivals.pop_front();
+    while (!Slices.empty() && Slices.front().first < now - Window) {
+      Sum -= Slices.front().second;
+      Slices.pop_front();
     }
-    std::size_t bytes = 0;
-    for (const auto& arrival : Arrivals) {
-      bytes += arrival.second;
-    }
-    return bytes < Needed;
+    return Sum < Needed;
   }
 
  private:
+  static constexpr auto kSlice = std::chrono::milliseconds(100);
+
   Clock::duration Window;
   std::size_t Needed;
-  std::deque<std::pair<Clock::time_point, std::size_t>> Arrivals;
+  std::deque<std::pair<Clock::time_point, std::size_t>> Slices;  // start, bytes
+  std::size_t Sum = 0;                                           // of Slices
 };
 
 }  // namespace
