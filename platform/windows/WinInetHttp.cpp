@@ -94,8 +94,9 @@ std::optional<std::string> Narrow(std::wstring_view text) {
   return narrow;
 }
 
-// InternetCrackUrlW takes any digits for a port and cuts them to 16 bits,
-// and leaves an unclosed IPv6 literal alone: the authority is checked here.
+// The authority (host and port) is checked here rather than left to
+// InternetCrackUrlW, whose checks of ports and IPv6 brackets are not
+// documented: a port is 1 to 65535, a bracket is closed, a host is given.
 bool AuthorityIsValid(std::string_view url) {
   const std::size_t separator = url.find("://");
   if (separator == std::string_view::npos) {
