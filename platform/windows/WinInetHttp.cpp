@@ -1,0 +1,641 @@
+// platform::HttpGet on WinINet. WinINet's synchronous calls block, so they
+// run on a helper thread; the calling thread asks the sink whether to go on,
+// hands it what the helper received, watches the limits, and closes the
+// handles to end a transfer early. Every sink call stays on the calling
+// thread.
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cwchar>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/Http.h"
+
+namespace varo::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the calling thread waits for news from the helper before it asks
+// the sink again whether to go on.
+constexpr auto kPoll = std::chrono::milliseconds(50);
+// How long an ended transfer waits for its helper to leave a blocking call.
+// A helper still blocked after that is left to finish on its own: it holds
+// the state it needs, its handles are closed, and it calls no sink. (Wine's
+// InternetCloseHandle does not break off an HttpSendRequestW or
+// InternetQueryDataAvailable blocked on another thread; such a helper ends
+// at the receive timeout set below, or when the server closes.)
+constexpr auto kHelperGrace = std::chrono::milliseconds(200);
+// The largest read, and how much received data may wait for the sink.
+constexpr DWORD kReadSize = 1024;
+constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+// WinINet's own receive timeout outlasts the low-speed limit by this much,
+// so that the limit decides and the timeout only frees a helper.
+constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);
+
+// Redirections are followed here, not by WinINet (which under Wine follows
+// them without end, and to any scheme): more than this many fail.
+constexpr int kMaxRedirections = 10;
+
+constexpr wchar_t kAgent[] = L"Pelliton - MFC App";
+constexpr wchar_t kHeaders[] = L"Accept: */*\r\nUser-Agent: Pelliton_Orlan\r\n";
+
+std::optional<std::wstring> Widen(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return std::nullopt;
+  }
+  if (text.empty()) {
+    return std::wstring();
+  }
+  const int size = static_cast<int>(text.size());
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+  if (length <= 0) {
+    return std::nullopt;
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+  return wide;
+}
+
+std::optional<std::string> Narrow(std::wstring_view text) {
+  if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+    return std::nullopt;
+  }
+  if (text.empty()) {
+    return std::string();
+  }
+  const int size = static_cast<int>(text.size());
+  const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size,
+                                           nullptr, 0, nullptr, nullptr);
+  if (length <= 0) {
+    return std::nullopt;
+  }
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), size, narrow.data(), length,
+                        nullptr, nullptr);
+  return narrow;
+}
+
+// The authority (host and port) is checked here rather than left to
+// InternetCrackUrlW, whose checks of ports and IPv6 brackets are not
+// documented: a port is 1 to 65535, a bracket is closed, a host is given.
+bool AuthorityIsValid(std::string_view url) {
+  const std::size_t separator = url.find("://");
+  if (separator == std::string_view::npos) {
+    return false;
+  }
+  const std::size_t begin = separator + 3;
+  std::string_view authority = url.substr(begin, url.find_first_of("/?#", begin) - begin);
+  if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  std::string_view host = authority;
+  std::string_view port;
+  if (!authority.empty() && authority.front() == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) {
+      return false;
+    }
+    host = authority.substr(0, close + 1);
+    const std::string_view rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') {
+        return false;
+      }
+      port = rest.substr(1);
+    }
+  } else if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (host.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  if (port.empty()) {
+    return true;
+  }
+  const unsigned long number = std::stoul(std::string(port));
+  return number >= 1 && number <= 65535;
+}
+
+struct UrlParts {
+  std::wstring Url;  // the whole URL, as cracked
+  bool Secure = false;
+  std::wstring Host;
+  INTERNET_PORT Port = 0;
+  std::wstring Object;  // path and query, never the fragment
+};
+
+// Splits url before anything is sent: only an absolute http or https URL
+// with a host passes. Blanks are percent-encoded, other control characters
+// refused. A user name or password in the URL is dropped: a request never
+// carries credentials.
+std::optional<UrlParts> SplitUrl(const std::string& url) {
+  std::string escaped;
+  for (const char c : url) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      return std::nullopt;
+    }
+    escaped += c == ' ' ? std::string("%20") : std::string(1, c);
+  }
+  if (!AuthorityIsValid(escaped)) {
+    return std::nullopt;
+  }
+  const std::optional<std::wstring> wide = Widen(escaped);
+  if (!wide || wide->empty()) {
+    return std::nullopt;
+  }
+  URL_COMPONENTSW parts{};
+  parts.dwStructSize = sizeof parts;
+  // Lengths above 0 without buffers: the parts point into the cracked text.
+  parts.dwSchemeLength = 1;
+  parts.dwHostNameLength = 1;
+  parts.dwUrlPathLength = 1;
+  parts.dwExtraInfoLength = 1;
+  if (!::InternetCrackUrlW(wide->c_str(), static_cast<DWORD>(wide->size()), 0, &parts) ||
+      (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+      parts.lpszHostName == nullptr || parts.dwHostNameLength == 0) {
+    return std::nullopt;
+  }
+  UrlParts split;
+  split.Url = *wide;
+  split.Secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  split.Host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  split.Port = parts.nPort;
+  if (parts.lpszUrlPath != nullptr) {
+    split.Object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  }
+  if (parts.lpszExtraInfo != nullptr) {
+    split.Object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  }
+  if (const std::size_t fragment = split.Object.find(L'#'); fragment != std::wstring::npos) {
+    split.Object.erase(fragment);
+  }
+  if (split.Object.empty() || split.Object.front() != L'/') {
+    split.Object.insert(0, L"/");
+  }
+  return split;
+}
+
+DWORD Milliseconds(std::chrono::milliseconds time) {
+  return static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(time.count(), 0, MAXDWORD));
+}
+
+// A block of the body and when it arrived.
+struct Block {
+  Clock::time_point When;
+  std::string Bytes;
+};
+
+enum class Finish { Complete, Failed, Cancelled };
+
+// What the helper received since the calling thread last looked.
+struct News {
+  std::optional<int> Status;
+  std::vector<Block> Blocks;
+  std::optional<Finish> End;
+};
+
+// The state of one transfer, shared by the calling thread, the helper
+// thread and WinINet's status callback.
+class State {
+ public:
+  // Opened by the calling thread before the helper starts; closed by Cancel.
+  HINTERNET Session = nullptr;
+
+  // WinINet's status callback (on whichever thread made the call): notes
+  // when the connection is made. It takes no lock, as it also runs inside
+  // InternetCloseHandle on the calling thread, which holds Mutex there.
+  static void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    if (status == INTERNET_STATUS_CONNECTED_TO_SERVER || status == INTERNET_STATUS_REQUEST_SENT) {
+      reinterpret_cast<State*>(context)->MarkConnected();
+    }
+  }
+
+  void MarkConnected() {
+    std::int64_t expected = 0;
+    ConnectedAt.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
+  }
+
+  std::optional<Clock::time_point> Connected() const {
+    const std::int64_t at = ConnectedAt.load();
+    if (at == 0) {
+      return std::nullopt;
+    }
+    return Clock::time_point(Clock::duration(at));
+  }
+
+  // Helper side. Each returns false once the transfer has been cancelled;
+  // the helper then touches no handle again.
+
+  // Before each blocking call: waits while the sink has enough to take.
+  bool Proceed() {
+    std::unique_lock lock(Mutex);
+    Changed.wait(lock, [this] { return Cancelled || QueuedBytes < kMaxQueuedBytes; });
+    return !Cancelled;
+  }
+
+  bool PushStatus(int status) {
+    MarkConnected();
+    {
+      std::lock_guard guard(Mutex);
+      if (Cancelled) {
+        return false;
+      }
+      Pending.Status = status;
+    }
+    Changed.notify_all();
+    return true;
+  }
+
+  bool PushData(const char* data, std::size_t size) {
+    {
+      std::lock_guard guard(Mutex);
+      if (Cancelled) {
+        return false;
+      }
+      Pending.Blocks.push_back({Clock::now(), std::string(data, size)});
+      QueuedBytes += size;
+    }
+    Changed.notify_all();
+    return true;
+  }
+
+  void End(Finish finish) {
+    {
+      std::lock_guard guard(Mutex);
+      Pending.End = finish;
+      HelperDone = true;
+    }
+    Changed.notify_all();
+  }
+
+  // Opens the connection and request of one GET of url, in place of the
+  // previous ones; null once cancelled or when WinINet cannot. These calls
+  // make no connection yet, so they do not block.
+  HINTERNET OpenRequest(const UrlParts& url) {
+    std::lock_guard guard(Mutex);
+    if (Cancelled) {
+      return nullptr;
+    }
+    CloseRequest();
+    const auto context = reinterpret_cast<DWORD_PTR>(this);
+    Connection = ::InternetConnectW(Session, url.Host.c_str(), url.Port, nullptr, nullptr,
+                                    INTERNET_SERVICE_HTTP, 0, context);
+    if (Connection == nullptr) {
+      return nullptr;
+    }
+    // Redirections are followed by Receive, each checked like the URL given.
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTH |
+                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+    if (url.Secure) {
+      flags |= INTERNET_FLAG_SECURE;
+    }
+    Request = ::HttpOpenRequestW(Connection, L"GET", url.Object.c_str(), L"HTTP/1.0", nullptr,
+                                 nullptr, flags, context);
+    if (Request == nullptr ||
+        !::HttpAddRequestHeadersW(Request, kHeaders, static_cast<DWORD>(-1L),
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+      return nullptr;
+    }
+    return Request;
+  }
+
+  // Calling thread side.
+
+  // Waits up to timeout for news, then takes all there is.
+  News Take(std::chrono::milliseconds timeout) {
+    News news;
+    {
+      std::unique_lock lock(Mutex);
+      Changed.wait_for(lock, timeout,
+                       [this] { return Pending.Status || !Pending.Blocks.empty() || Pending.End; });
+      std::swap(news, Pending);
+      QueuedBytes = 0;
+    }
+    Changed.notify_all();
+    return news;
+  }
+
+  // Ends the transfer: the helper stops at its next step, and closing the
+  // handles breaks off a blocking call it is in. A helper that has just
+  // checked Cancelled may still make one call with a closed handle, which
+  // fails.
+  void Cancel() {
+    {
+      std::lock_guard guard(Mutex);
+      Cancelled = true;
+      CloseRequest();
+      if (Session != nullptr) {
+        ::InternetCloseHandle(Session);
+        Session = nullptr;
+      }
+    }
+    Changed.notify_all();
+  }
+
+  bool WaitForHelper(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(Mutex);
+    return Changed.wait_for(lock, timeout, [this] { return HelperDone; });
+  }
+
+ private:
+  // Needs Mutex.
+  void CloseRequest() {
+    for (HINTERNET* handle : {&Request, &Connection}) {
+      if (*handle != nullptr) {
+        ::InternetCloseHandle(*handle);
+        *handle = nullptr;
+      }
+    }
+  }
+
+  std::atomic<std::int64_t> ConnectedAt{0};  // Clock ticks; 0 while not connected
+
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  // Guarded by Mutex:
+  News Pending;
+  std::size_t QueuedBytes = 0;
+  HINTERNET Connection = nullptr;
+  HINTERNET Request = nullptr;
+  bool Cancelled = false;
+  bool HelperDone = false;
+};
+
+// The Content-Length of the response; none when it announced none.
+std::optional<std::uint64_t> ContentLength(HINTERNET request) {
+  wchar_t text[32] = {};
+  DWORD size = sizeof text;
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
+    return std::nullopt;
+  }
+  wchar_t* end = nullptr;
+  const unsigned long long length = std::wcstoull(text, &end, 10);
+  if (end == text || *end != L'\0') {
+    return std::nullopt;
+  }
+  return length;
+}
+
+// The target of a redirection: the Location of a 301, 302, 303, 307 or 308
+// response; none for other statuses or without a Location.
+std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
+  if (status != HTTP_STATUS_MOVED && status != HTTP_STATUS_REDIRECT &&
+      status != HTTP_STATUS_REDIRECT_METHOD && status != HTTP_STATUS_REDIRECT_KEEP_VERB &&
+      status != HTTP_STATUS_PERMANENT_REDIRECT) {
+    return std::nullopt;
+  }
+  DWORD size = 0;
+  if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return std::nullopt;
+  }
+  std::wstring location(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr)) {
+    return std::nullopt;
+  }
+  location.resize(size / sizeof(wchar_t));
+  return location;
+}
+
+// Where a redirection from base to location leads, checked like the URL
+// given; none when it leads nowhere an HTTP GET may go.
+std::optional<UrlParts> Follow(const std::wstring& base, const std::wstring& location) {
+  std::wstring combined(INTERNET_MAX_URL_LENGTH * 2, L'\0');
+  auto length = static_cast<DWORD>(combined.size());
+  if (!::InternetCombineUrlW(base.c_str(), location.c_str(), combined.data(), &length,
+                             ICU_NO_ENCODE)) {
+    return std::nullopt;
+  }
+  combined.resize(length);
+  const std::optional<std::string> narrow = Narrow(combined);
+  if (!narrow) {
+    return std::nullopt;
+  }
+  return SplitUrl(*narrow);
+}
+
+// The helper's part: sends the request, follows redirections and reads the
+// final response. Failures after a cancellation come from the closed handles
+// and are not looked at.
+Finish Receive(State& state, UrlParts url) {
+  HINTERNET request = nullptr;
+  DWORD status = 0;
+  for (int redirections = 0;; ++redirections) {
+    request = state.OpenRequest(url);
+    if (request == nullptr) {
+      return Finish::Failed;
+    }
+    if (!::HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
+      return Finish::Failed;
+    }
+    if (!state.Proceed()) {
+      return Finish::Cancelled;
+    }
+    DWORD size = sizeof status;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                          nullptr)) {
+      return Finish::Failed;
+    }
+    const std::optional<std::wstring> location = Location(request, status);
+    if (!location) {
+      break;
+    }
+    std::optional<UrlParts> next = Follow(url.Url, *location);
+    if (!next || redirections == kMaxRedirections) {
+      return Finish::Failed;
+    }
+    url = std::move(*next);
+  }
+  const std::optional<std::uint64_t> announced = ContentLength(request);
+  if (!state.PushStatus(static_cast<int>(status))) {
+    return Finish::Cancelled;
+  }
+  std::uint64_t received = 0;
+  char buffer[kReadSize];
+  for (;;) {
+    if (!state.Proceed()) {
+      return Finish::Cancelled;
+    }
+    // Waits for some data, then reads no more than has come, so that a slow
+    // server's bytes reach the sink as they arrive.
+    DWORD available = 0;
+    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
+      return Finish::Failed;
+    }
+    DWORD read = 0;
+    const DWORD ask = available == 0 ? kReadSize : std::min(available, kReadSize);
+    if (!::InternetReadFile(request, buffer, ask, &read)) {
+      return Finish::Failed;
+    }
+    if (read == 0) {
+      break;
+    }
+    received += read;
+    if (!state.PushData(buffer, read)) {
+      return Finish::Cancelled;
+    }
+  }
+  return announced && received < *announced ? Finish::Failed : Finish::Complete;
+}
+
+// Opens the WinINet session with the limits; false when WinINet cannot.
+bool OpenSession(State& state, const HttpLimits& limits) {
+  state.Session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (state.Session == nullptr) {
+    return false;
+  }
+  // Children inherit the callback; it is called only for handles with a
+  // context other than 0, which the session has not.
+  ::InternetSetStatusCallbackW(state.Session, &State::OnStatus);
+  const DWORD connect = Milliseconds(limits.Connect);
+  ::InternetSetOptionW(state.Session, INTERNET_OPTION_CONNECT_TIMEOUT, const_cast<DWORD*>(&connect),
+                       sizeof connect);
+  ::InternetSetOptionW(state.Session, INTERNET_OPTION_SEND_TIMEOUT, const_cast<DWORD*>(&connect),
+                       sizeof connect);
+  if (limits.LowSpeedBytesPerSecond > 0 && limits.LowSpeedTime.count() > 0) {
+    const DWORD receive = Milliseconds(limits.LowSpeedTime + kReceiveTimeoutMargin);
+    ::InternetSetOptionW(state.Session, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                         const_cast<DWORD*>(&receive), sizeof receive);
+  }
+  return true;
+}
+
+// Owns the helper thread. However the transfer ends, also by an exception
+// from the sink, the handles are closed and the helper is let go.
+class Helper {
+ public:
+  explicit Helper(std::shared_ptr<State> state) : Shared(std::move(state)) {}
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+
+  ~Helper() {
+    Shared->Cancel();
+    if (!Thread.joinable()) {
+      return;
+    }
+    if (Shared->WaitForHelper(kHelperGrace)) {
+      Thread.join();
+    } else {
+      Thread.detach();
+    }
+  }
+
+  void Start(UrlParts url) {
+    assert(!Thread.joinable() && "the helper runs once");
+    Thread = std::thread([state = Shared, url = std::move(url)]() mutable {
+      state->End(Receive(*state, std::move(url)));
+    });
+  }
+
+ private:
+  std::shared_ptr<State> Shared;
+  std::thread Thread;
+};
+
+// The low-speed limit: too slow once fewer than the limit's bytes arrived
+// over the last LowSpeedTime, counted from the connection. Arrivals are
+// summed in slices of a tenth of a second, so that a fast transfer keeps a
+// few hundred entries at most.
+class SpeedWatch {
+ public:
+  explicit SpeedWatch(const HttpLimits& limits)
+      : Window(limits.LowSpeedTime),
+        Needed(limits.LowSpeedBytesPerSecond *
+               static_cast<std::size_t>(limits.LowSpeedTime.count())) {}
+
+  void Add(Clock::time_point when, std::size_t bytes) {
+    if (Slices.empty() || when - Slices.back().first >= kSlice) {
+      Slices.emplace_back(when, 0);
+    }
+    Slices.back().second += bytes;
+    Sum += bytes;
+  }
+
+  bool TooSlow(Clock::time_point connected, Clock::time_point now) {
+    if (Needed == 0 || now - connected < Window) {
+      return false;
+    }
+    while (!Slices.empty() && Slices.front().first < now - Window) {
+      Sum -= Slices.front().second;
+      Slices.pop_front();
+    }
+    return Sum < Needed;
+  }
+
+ private:
+  static constexpr auto kSlice = std::chrono::milliseconds(100);
+
+  Clock::duration Window;
+  std::size_t Needed;
+  std::deque<std::pair<Clock::time_point, std::size_t>> Slices;  // start, bytes
+  std::size_t Sum = 0;                                           // of Slices
+};
+
+}  // namespace
+
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits) {
+  const std::optional<UrlParts> split = SplitUrl(url);
+  if (!split) {
+    return HttpOutcome::BadUrl;
+  }
+  const auto state = std::make_shared<State>();
+  Helper helper(state);
+  if (!OpenSession(*state, limits)) {
+    return HttpOutcome::Failed;
+  }
+  if (!sink.KeepGoing()) {
+    return HttpOutcome::Aborted;
+  }
+  helper.Start(*split);
+  const Clock::time_point start = Clock::now();
+  SpeedWatch speed(limits);
+  for (;;) {
+    News news = state->Take(kPoll);
+    if (news.Status && !sink.OnResponse(*news.Status)) {
+      return HttpOutcome::Aborted;
+    }
+    for (const Block& block : news.Blocks) {
+      speed.Add(block.When, block.Bytes.size());
+      if (!sink.OnData(block.Bytes.data(), block.Bytes.size())) {
+        return HttpOutcome::Aborted;
+      }
+    }
+    if (news.End) {
+      assert(*news.End != Finish::Cancelled && "only the calling thread cancels");
+      return *news.End == Finish::Complete ? HttpOutcome::Complete : HttpOutcome::Failed;
+    }
+    if (!sink.KeepGoing()) {
+      return HttpOutcome::Aborted;
+    }
+    const Clock::time_point now = Clock::now();
+    const std::optional<Clock::time_point> connected = state->Connected();
+    if (!connected ? now - start >= limits.Connect : speed.TooSlow(*connected, now)) {
+      return HttpOutcome::Failed;
+    }
+  }
+}
+
+}  // namespace varo::platform

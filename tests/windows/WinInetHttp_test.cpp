@@ -1,0 +1,521 @@
+// platform::HttpGet (WinINet) against the local test server: what the sink
+// receives, on which thread and when, what goes on the wire, and how each
+// kind of transfer ends.
+
+#include <gtest/gtest.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Http.h"
+#include "support/TestHttpServer.h"
+
+namespace varo::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::TestHttpServer;
+
+// Records the calls and checks that each comes on the thread that made the
+// sink; the answers can be chosen.
+class RecordingSink : public HttpSink {
+ public:
+  bool OnResponse(int status) override {
+    EXPECT_EQ(std::this_thread::get_id(), Owner);
+    Statuses.push_back(status);
+    EXPECT_TRUE(Body.empty()) << "status after body data";
+    return AcceptResponse;
+  }
+  bool OnData(const char* data, std::size_t size) override {
+    EXPECT_EQ(std::this_thread::get_id(), Owner);
+    EXPECT_EQ(Statuses.size(), 1u) << "body data without exactly one status before it";
+    EXPECT_GT(size, 0u);
+    Body.append(data, size);
+    if (Throw) {
+      throw std::runtime_error("sink failed");
+    }
+    return AcceptData;
+  }
+  bool KeepGoing() override {
+    EXPECT_EQ(std::this_thread::get_id(), Owner);
+    Asks.push_back(Clock::now());
+    return Going(static_cast<int>(Asks.size()));
+  }
+
+  // The longest time between two questions.
+  Clock::duration LongestSilence() const {
+    Clock::duration longest{};
+    for (std::size_t i = 1; i < Asks.size(); ++i) {
+      longest = std::max(longest, Asks[i] - Asks[i - 1]);
+    }
+    return longest;
+  }
+
+  std::thread::id Owner = std::this_thread::get_id();
+  bool AcceptResponse = true;
+  bool AcceptData = true;
+  bool Throw = false;
+  std::function<bool(int)> Going = [](int) { return true; };
+  std::vector<int> Statuses;
+  std::string Body;
+  std::vector<Clock::time_point> Asks;
+};
+
+struct Row {
+  const char* Name;
+  std::function<std::string(TestHttpServer&)> Prepare;  // gives the URL
+  HttpOutcome Outcome;
+  std::vector<int> Statuses;
+  std::string Body;
+};
+
+std::string Numbered(std::size_t size) {
+  std::string text(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) {
+    text[i] = static_cast<char>('a' + i % 26);
+  }
+  return text;
+}
+
+// A port on which nothing listens any more.
+int ClosedPort() {
+  const TestHttpServer closed;
+  return closed.Port();
+}
+
+// A port where connections are never made: it listens but never accepts,
+// and its backlog is filled, so that the system leaves further connection
+// attempts unanswered (Linux under Wine does; Windows may refuse them).
+class UnansweredPort {
+ public:
+  UnansweredPort() {
+    WSADATA data;
+    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    Listening = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof address;
+    EXPECT_EQ(::bind(Listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(Listening, 0), 0);
+    EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    Port = ntohs(address.sin_port);
+    for (SOCKET& filler : Fillers) {
+      filler = StartConnecting(address);
+    }
+    // A further attempt that is neither made nor refused for a while shows
+    // that the port holds connections off.
+    const SOCKET probe = StartConnecting(address);
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    FD_SET(probe, &written);
+    FD_SET(probe, &failed);
+    timeval wait{0, 300'000};
+    Unanswered = ::select(0, nullptr, &written, &failed, &wait) == 0;
+    ::closesocket(probe);
+  }
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+  ~UnansweredPort() {
+    for (const SOCKET filler : Fillers) {
+      ::closesocket(filler);
+    }
+    ::closesocket(Listening);
+    ::WSACleanup();
+  }
+
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port) + "/"; }
+  bool Unanswered = false;
+
+ private:
+  static SOCKET StartConnecting(const sockaddr_in& address) {
+    const SOCKET connecting = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    ::ioctlsocket(connecting, FIONBIO, &nonBlocking);
+    ::connect(connecting, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return connecting;
+  }
+
+  SOCKET Listening = INVALID_SOCKET;
+  SOCKET Fillers[4] = {INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET, INVALID_SOCKET};
+  int Port = 0;
+};
+
+// While the connection is being made, the connect limit holds, and the sink
+// is asked every tenth of a second and can end the wait.
+TEST(WinInetHttpTest, WhileConnecting) {
+  const UnansweredPort port;
+  if (!port.Unanswered) {
+    GTEST_SKIP() << "this system answers connection attempts beyond a full backlog";
+  }
+  {
+    SCOPED_TRACE("connect limit");
+    RecordingSink sink;
+    const auto before = Clock::now();
+    EXPECT_EQ(HttpGet(port.Url(), sink, {.Connect = 1s, .LowSpeedTime = 60s}), HttpOutcome::Failed);
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, 3s);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  {
+    SCOPED_TRACE("refused meanwhile");
+    RecordingSink sink;
+    const auto before = Clock::now();
+    sink.Going = [&](int) { return Clock::now() - before < 500ms; };
+    EXPECT_EQ(HttpGet(port.Url(), sink), HttpOutcome::Aborted);
+    EXPECT_LT(Clock::now() - before, 1500ms);
+    EXPECT_LE(sink.LongestSilence(), 100ms);
+  }
+}
+
+TEST(WinInetHttpTest, WhatTheSinkReceives) {
+  const std::string big = Numbered(100'000);
+  const std::string odd = Numbered(5'000);
+  const std::vector<Row> rows{
+      {"200",
+       [](TestHttpServer& s) { return s.Serve("/a", "hello"), s.Url("/a"); },
+       HttpOutcome::Complete,
+       {200},
+       "hello"},
+      {"empty 200",
+       [](TestHttpServer& s) { return s.Serve("/e", ""), s.Url("/e"); },
+       HttpOutcome::Complete,
+       {200},
+       ""},
+      {"large 200",
+       [&](TestHttpServer& s) { return s.Serve("/big", big), s.Url("/big"); },
+       HttpOutcome::Complete,
+       {200},
+       big},
+      {"body in odd blocks",
+       [&](TestHttpServer& s) {
+         return s.ServeInBlocks("/odd", odd, {1, 7, 1023, 1025, 3}), s.Url("/odd");
+       },
+       HttpOutcome::Complete,
+       {200},
+       odd},
+      {"body without a length",
+       [&](TestHttpServer& s) {
+         return s.ServeWithoutLength("/nolength", odd), s.Url("/nolength");
+       },
+       HttpOutcome::Complete,
+       {200},
+       odd},
+      {"empty 404",
+       [](TestHttpServer& s) { return s.Serve("/n", "", 404), s.Url("/n"); },
+       HttpOutcome::Complete,
+       {404},
+       ""},
+      {"404 with a body",
+       [](TestHttpServer& s) { return s.Serve("/n", "none", 404), s.Url("/n"); },
+       HttpOutcome::Complete,
+       {404},
+       "none"},
+      {"redirects with bodies",
+       [](TestHttpServer& s) {
+         s.Serve("/final", "the file");
+         s.Redirect("/second", "/final", 307, "second redirection body");
+         s.Redirect("/first", s.Url("/second"), 301, "first redirection body");
+         return s.Url("/first");
+       },
+       HttpOutcome::Complete,
+       {200},
+       "the file"},
+      {"redirect to another scheme",
+       [](TestHttpServer& s) {
+         s.Redirect("/ftp", "ftp://127.0.0.1/x");
+         return s.Url("/ftp");
+       },
+       HttpOutcome::Failed,
+       {},
+       ""},
+      {"redirect loop",
+       [](TestHttpServer& s) {
+         s.Redirect("/loop", "/loop");
+         return s.Url("/loop");
+       },
+       HttpOutcome::Failed,
+       {},
+       ""},
+      {"refused",
+       [](TestHttpServer&) { return "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/"; },
+       HttpOutcome::Failed,
+       {},
+       ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TestHttpServer server;
+    RecordingSink sink;
+    const std::string url = row.Prepare(server);
+    const auto before = Clock::now();
+    EXPECT_EQ(HttpGet(url, sink), row.Outcome);
+    EXPECT_LT(Clock::now() - before, 10s) << "ended by the 60 s limits, not by itself";
+    EXPECT_EQ(sink.Statuses, row.Statuses);
+    EXPECT_EQ(sink.Body, row.Body);
+    EXPECT_GE(sink.Asks.size(), 1u);
+  }
+}
+
+// https asks for TLS and never falls back to plain http: against a server
+// that does not speak TLS, no request gets through and no status comes.
+TEST(WinInetHttpTest, HttpsIsNeverPlain) {
+  TestHttpServer server;
+  server.Serve("/plain", "not over TLS");
+  RecordingSink sink;
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/plain";
+  EXPECT_EQ(HttpGet(url, sink, {.Connect = 5s, .LowSpeedTime = 1s}), HttpOutcome::Failed);
+  EXPECT_TRUE(sink.Statuses.empty());
+  EXPECT_EQ(server.RequestCount("/plain"), 0u);
+}
+
+TEST(WinInetHttpTest, BodyShorterThanAnnouncedFails) {
+  TestHttpServer server;
+  server.ServeCutShort("/short", std::string(3000, 's'), 5000);
+  RecordingSink sink;
+  EXPECT_EQ(HttpGet(server.Url("/short"), sink), HttpOutcome::Failed);
+  EXPECT_LE(sink.Body.size(), 3000u);
+}
+
+TEST(WinInetHttpTest, WhatGoesOnTheWire) {
+  TestHttpServer server;
+  server.Serve("/dir/file name.xml", "x");
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(server.Port()) + "/dir/file name.xml?v=1#part";
+  RecordingSink sink;
+  ASSERT_EQ(HttpGet(url, sink), HttpOutcome::Complete);
+  EXPECT_EQ(sink.Body, "x");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const TestHttpServer::Request& request = requests.front();
+  EXPECT_EQ(request.Method, "GET");
+  EXPECT_EQ(request.Version, "HTTP/1.0");
+  EXPECT_EQ(request.Path, "/dir/file name.xml");
+  EXPECT_EQ(request.HeaderCount("User-Agent"), 1u);
+  EXPECT_EQ(request.Header("User-Agent"), "Pelliton_Orlan");
+  EXPECT_EQ(request.HeaderCount("Accept"), 1u);
+  EXPECT_EQ(request.Header("Accept"), "*/*");
+  for (const char* absent : {"Authorization", "Cookie", "Proxy-Authorization"}) {
+    EXPECT_EQ(request.HeaderCount(absent), 0u) << absent;
+  }
+}
+
+// Up to ten redirections are followed, one more fails; every hop is asked
+// for once.
+TEST(WinInetHttpTest, RedirectionLimit) {
+  const struct {
+    int Redirections;
+    HttpOutcome Outcome;
+  } cases[] = {{10, HttpOutcome::Complete}, {11, HttpOutcome::Failed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Redirections);
+    TestHttpServer server;
+    server.Serve("/final", "end");
+    for (int i = 0; i < c.Redirections; ++i) {
+      server.Redirect("/r" + std::to_string(i),
+                      i + 1 == c.Redirections ? "/final" : "/r" + std::to_string(i + 1));
+    }
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(server.Url("/r0"), sink), c.Outcome);
+    EXPECT_EQ(sink.Body, c.Outcome == HttpOutcome::Complete ? "end" : "");
+    EXPECT_EQ(server.Requests().size(), std::size_t{11});
+  }
+}
+
+// Credentials in a URL, given or redirected to, never go on the wire.
+TEST(WinInetHttpTest, CredentialsInUrlsAreNotSent) {
+  TestHttpServer server;
+  const std::string origin = "127.0.0.1:" + std::to_string(server.Port());
+  server.Serve("/final", "x");
+  server.Redirect("/first", "http://again:secret@" + origin + "/final");
+  RecordingSink sink;
+  ASSERT_EQ(HttpGet("http://user:secret@" + origin + "/first", sink), HttpOutcome::Complete);
+  EXPECT_EQ(sink.Body, "x");
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const auto& request : requests) {
+    SCOPED_TRACE(request.Path);
+    EXPECT_EQ(request.HeaderCount("Authorization"), 0u);
+  }
+}
+
+TEST(WinInetHttpTest, BadUrlsMakeNoConnection) {
+  TestHttpServer server;
+  const std::string port = std::to_string(server.Port());
+  const std::vector<std::string> urls{
+      "ftp://127.0.0.1:" + port + "/x", "file:///C:/windows/win.ini", "gopher://127.0.0.1:" + port,
+      "http//127.0.0.1:" + port + "/x", "http://", "http://:" + port + "/x", "", "127.0.0.1/x",
+      // cut to 16 bits, this would be the server's port
+      "http://127.0.0.1:" + std::to_string(server.Port() + 65536) + "/x", "http://127.0.0.1:x/",
+      "http://[::1/x", "http://127.0.0.1:" + port + "/a\r\nX-Injected: 1",
+      "http://127.0.0.1:" + port + "/\xff\xfe"};
+  for (const std::string& url : urls) {
+    SCOPED_TRACE(url);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(url, sink), HttpOutcome::BadUrl);
+    EXPECT_TRUE(sink.Asks.empty());
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST(WinInetHttpTest, SinkRefusals) {
+  TestHttpServer server;
+  server.Serve("/a", std::string(50'000, 'a'));
+  {
+    SCOPED_TRACE("status refused");
+    RecordingSink sink;
+    sink.AcceptResponse = false;
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Statuses, std::vector<int>{200});
+    EXPECT_TRUE(sink.Body.empty());
+  }
+  {
+    SCOPED_TRACE("empty body's status refused");
+    server.Serve("/e", "", 404);
+    RecordingSink sink;
+    sink.AcceptResponse = false;
+    EXPECT_EQ(HttpGet(server.Url("/e"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Statuses, std::vector<int>{404});
+  }
+  {
+    SCOPED_TRACE("data refused");
+    RecordingSink sink;
+    sink.AcceptData = false;
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_FALSE(sink.Body.empty());
+    EXPECT_LT(sink.Body.size(), 50'000u);
+  }
+  {
+    SCOPED_TRACE("refused before connecting");
+    RecordingSink sink;
+    sink.Going = [](int) { return false; };
+    EXPECT_EQ(HttpGet(server.Url("/a"), sink), HttpOutcome::Aborted);
+    EXPECT_EQ(sink.Asks.size(), 1u);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  EXPECT_EQ(server.RequestCount("/a"), 2u) << "a request after a refusal before connecting";
+}
+
+TEST(WinInetHttpTest, SinkExceptionComesOutAfterCleanUp) {
+  TestHttpServer server;
+  server.Serve("/a", "data");
+  RecordingSink sink;
+  sink.Throw = true;
+  EXPECT_THROW(HttpGet(server.Url("/a"), sink), std::runtime_error);
+  EXPECT_EQ(sink.Body, "data");
+}
+
+// A server that accepts and holds the request: the sink is asked every
+// tenth of a second meanwhile, and its refusal ends the wait at once, both
+// before the response and in the middle of the body.
+TEST(WinInetHttpTest, RefusalWhileTheServerStalls) {
+  TestHttpServer server;
+  server.StallBeforeResponse("/before", "late");
+  server.StallAfter("/during", std::string(10'000, 'd'), 3000);
+  {
+    SCOPED_TRACE("before the response");
+    RecordingSink sink;
+    Clock::time_point refused{};
+    Clock::time_point stalled{};
+    sink.Going = [&](int) {
+      if (server.RequestCount("/before") == 0) {
+        return true;
+      }
+      if (stalled == Clock::time_point{}) {
+        stalled = Clock::now();
+      }
+      if (Clock::now() - stalled < 500ms) {
+        return true;  // a while of waiting, to see how often the sink is asked
+      }
+      refused = Clock::now();
+      return false;
+    };
+    EXPECT_EQ(HttpGet(server.Url("/before"), sink), HttpOutcome::Aborted);
+    EXPECT_LT(Clock::now() - refused, 1s);
+    EXPECT_LE(sink.LongestSilence(), 100ms);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+  {
+    SCOPED_TRACE("in the body");
+    RecordingSink sink;
+    Clock::time_point refused{};
+    sink.Going = [&](int) {
+      if (sink.Body.size() < 3000) {
+        return true;
+      }
+      refused = Clock::now();
+      return false;
+    };
+    EXPECT_EQ(HttpGet(server.Url("/during"), sink), HttpOutcome::Aborted);
+    EXPECT_LT(Clock::now() - refused, 1s);
+    EXPECT_EQ(sink.Body.size(), 3000u);
+  }
+}
+
+// Without a refusal, the low-speed limit ends a wait for the response.
+TEST(WinInetHttpTest, StallLimitEndsTheTransfer) {
+  TestHttpServer server;
+  server.StallBeforeResponse("/before", "late");
+  RecordingSink sink;
+  const auto before = Clock::now();
+  EXPECT_EQ(HttpGet(server.Url("/before"), sink, {.Connect = 60s, .LowSpeedTime = 1s}),
+            HttpOutcome::Failed);
+  const auto took = Clock::now() - before;
+  EXPECT_GE(took, 1s);
+  EXPECT_LT(took, 3s);
+  EXPECT_TRUE(sink.Statuses.empty());
+}
+
+// A server that keeps sending, but too little: 10 bytes every 100 ms is
+// below 1024 bytes a second, and the transfer fails once that has lasted the
+// limit, long before the body would be whole (about 6 s).
+TEST(WinInetHttpTest, TransferSlowerThanTheLowSpeedFails) {
+  TestHttpServer server;
+  server.Drip("/drip", std::string(600, 'd'), 10, 100ms);
+  RecordingSink sink;
+  const auto before = Clock::now();
+  EXPECT_EQ(HttpGet(server.Url("/drip"), sink,
+                    {.Connect = 60s, .LowSpeedBytesPerSecond = 1024, .LowSpeedTime = 1s}),
+            HttpOutcome::Failed);
+  EXPECT_LT(Clock::now() - before, 3s);
+  EXPECT_EQ(sink.Statuses, std::vector<int>{200});
+  EXPECT_FALSE(sink.Body.empty()) << "the data came, only too slowly";
+}
+
+// About 20 KB a second for 1.5 s, longer than the low speed time: above a
+// limit of 1024 bytes a second the whole body arrives; below one of 100 KB a
+// second the transfer fails.
+TEST(WinInetHttpTest, LowSpeedLimitIsTheOneGiven) {
+  TestHttpServer server;
+  const std::string body(30'000, 's');
+  server.Drip("/steady", body, 1000, 50ms);
+  const struct {
+    std::size_t BytesPerSecond;
+    HttpOutcome Outcome;
+  } cases[] = {{1024, HttpOutcome::Complete}, {std::size_t{100} << 10, HttpOutcome::Failed}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.BytesPerSecond);
+    RecordingSink sink;
+    EXPECT_EQ(
+        HttpGet(server.Url("/steady"), sink,
+                {.Connect = 60s, .LowSpeedBytesPerSecond = c.BytesPerSecond, .LowSpeedTime = 1s}),
+        c.Outcome);
+    EXPECT_EQ(sink.Body.size() == body.size(), c.Outcome == HttpOutcome::Complete);
+  }
+}
+
+}  // namespace
+}  // namespace varo::platform
