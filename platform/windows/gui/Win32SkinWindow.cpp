@@ -252,17 +252,28 @@ void Win32SkinWindow::Wake() {
 }
 
 void Win32SkinWindow::DrainPosted() {
-  Signalled.store(false);
-  const auto start = std::chrono::steady_clock::now();
+  // Signalled stays set while messages wait: posts then wake no one, so the
+  // queue of the thread never fills with wake-ups, which would come before
+  // painting and the timer.
+  auto start = std::chrono::steady_clock::now();
   while (!Destroyed) {
     std::optional<Message> message = Posted.Take();
     if (!message) {
-      return;
+      Signalled.store(false);
+      // A post between the empty take and the store woke no one.
+      if (Posted.Size() == 0 || Signalled.exchange(true)) {
+        return;
+      }
+      continue;
     }
     Deliver(message->Id, message->WParam, message->LParam);
-    if (std::chrono::steady_clock::now() - start >= kDrainBudget && Posted.Size() > 0 &&
-        !Signalled.exchange(true)) {
-      // The rest after the paint and timer messages that wait.
+    if (std::chrono::steady_clock::now() - start < kDrainBudget) {
+      continue;
+    }
+    if (HIWORD(GetQueueStatus(QS_ALLINPUT)) == 0) {
+      start = std::chrono::steady_clock::now();  // nothing else waits
+    } else {
+      // The rest after the paint, input and timer messages that wait.
       if (HWND window = Handle.load(); window != nullptr) {
         ::SetTimer(window, kDrainTimer, USER_TIMER_MINIMUM, nullptr);
       }
