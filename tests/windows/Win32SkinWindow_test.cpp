@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -43,6 +44,28 @@ const char* NoDisplay() {
     return "no X display for Wine: run with DISPLAY set (e.g. Xvfb :77, DISPLAY=:77)";
   }
   return nullptr;
+}
+
+// Device pixels per skin pixel: the window is scaled to the screen's
+// density.
+double Scale() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return dpi / 96.0;
+}
+
+// The first device pixel of a skin pixel.
+int Device(int skin) {
+  return static_cast<int>(std::ceil(skin * Scale()));
+}
+Point Device(Point skin) {
+  return {Device(skin.X), Device(skin.Y)};
+}
+// The device pixels wholly inside a skin area.
+Rect Device(const Rect& skin) {
+  return {Device(skin.Left), Device(skin.Top), static_cast<int>(std::floor(skin.Right * Scale())),
+          static_cast<int>(std::floor(skin.Bottom * Scale()))};
 }
 
 // Loads the skin when the window is created, answers the hit test as the
@@ -198,8 +221,8 @@ TEST_F(Win32SkinWindowTest, TheShippedSkinMakesAFramelessWindowWithItsControls) 
   // The whole window is client area, of the skin's size.
   RECT bounds{};
   GetWindowRect(handle, &bounds);
-  EXPECT_EQ(bounds.right - bounds.left, 520);
-  EXPECT_EQ(bounds.bottom - bounds.top, 280);
+  EXPECT_EQ(bounds.right - bounds.left, std::lround(520 * Scale()));
+  EXPECT_EQ(bounds.bottom - bounds.top, std::lround(280 * Scale()));
   const Rect client = window.GetClientRect();
   EXPECT_EQ(client.Right - client.Left, 520);
   EXPECT_EQ(client.Bottom - client.Top, 280);
@@ -251,8 +274,8 @@ TEST_F(Win32SkinWindowTest, TheCaptionBandDragsExceptOnTheCloseButton) {
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
   RECT bounds{};
   GetWindowRect(handle, &bounds);
-  EXPECT_EQ(bounds.left, area.left + (area.right - area.left - 520) / 2);
-  EXPECT_EQ(bounds.top, area.top + (area.bottom - area.top - 280) / 2);
+  EXPECT_EQ(bounds.left, area.left + (area.right - area.left - (bounds.right - bounds.left)) / 2);
+  EXPECT_EQ(bounds.top, area.top + (area.bottom - area.top - (bounds.bottom - bounds.top)) / 2);
   ASSERT_NE(bounds.left, 0);  // screen and client points differ
 
   const struct {
@@ -264,7 +287,7 @@ TEST_F(Win32SkinWindowTest, TheCaptionBandDragsExceptOnTheCloseButton) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.Client.X) + "," + std::to_string(c.Client.Y));
-    const Point screen{bounds.left + c.Client.X, bounds.top + c.Client.Y};
+    const Point screen{bounds.left + Device(c.Client.X), bounds.top + Device(c.Client.Y)};
     EXPECT_EQ(SendMessageW(handle, WM_NCHITTEST, 0, PackPoint(screen)), c.Expected);
   }
 }
@@ -275,8 +298,8 @@ TEST_F(Win32SkinWindowTest, TheCloseButtonClicksWhenReleasedOnIt) {
   ASSERT_TRUE(window.Create(handler, kTitle));
   HWND handle = window.GetHandle();
   const auto press = [&](Point down, Point up) {
-    SendMessageW(handle, WM_LBUTTONDOWN, MK_LBUTTON, PackPoint(down));
-    SendMessageW(handle, WM_LBUTTONUP, 0, PackPoint(up));
+    SendMessageW(handle, WM_LBUTTONDOWN, MK_LBUTTON, PackPoint(Device(down)));
+    SendMessageW(handle, WM_LBUTTONUP, 0, PackPoint(Device(up)));
   };
   press({496, 22}, {490, 30});
   EXPECT_EQ(handler.Events, std::vector<std::string>{"click closebtn"});
@@ -442,7 +465,7 @@ TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {
   UpdateWindow(handle);
   const Capture before(handle);
   ASSERT_TRUE(before.Printed);
-  ASSERT_EQ(before.Width, 520);
+  ASSERT_EQ(before.Width, std::lround(520 * Scale()));
 
   ValidateRect(handle, nullptr);
   window.FindControl("infolable")->SetText("正在下载 Tandrel.exe");
@@ -450,19 +473,20 @@ TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {
   window.FindControl("totalprogress")->SetValue(50);
   RECT dirty{};
   ASSERT_TRUE(GetUpdateRect(handle, &dirty, FALSE));
-  EXPECT_LE(dirty.left, 28);
-  EXPECT_LE(dirty.top, 60);
-  EXPECT_GE(dirty.right, 492);
-  EXPECT_GE(dirty.bottom, 184);
+  const Rect changed = Device(Rect{28, 60, 492, 184});
+  EXPECT_LE(dirty.left, changed.Left);
+  EXPECT_LE(dirty.top, changed.Top);
+  EXPECT_GE(dirty.right, changed.Right);
+  EXPECT_GE(dirty.bottom, changed.Bottom);
   UpdateWindow(handle);
   const Capture after(handle);
   ASSERT_TRUE(after.Printed);
 
-  const Rect each{28, 116, 492, 134};
-  const Rect totalFilled{30, 166, 250, 184};
-  const Rect totalEmpty{270, 166, 480, 184};
-  const Rect info{28, 60, 492, 86};
-  const Rect footer{0, 236, 520, 280};
+  const Rect each = Device(Rect{28, 116, 492, 134});
+  const Rect totalFilled = Device(Rect{30, 166, 250, 184});
+  const Rect totalEmpty = Device(Rect{270, 166, 480, 184});
+  const Rect info = Device(Rect{28, 60, 492, 86});
+  const Rect footer = Device(Rect{0, 236, 520, 280});
   EXPECT_GT(after.Differences(before, each), AreaOf(each) / 2);
   EXPECT_GT(after.Differences(before, totalFilled), AreaOf(totalFilled) / 2);
   EXPECT_EQ(after.Differences(before, totalEmpty), 0);
@@ -470,8 +494,9 @@ TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {
   EXPECT_EQ(after.Differences(before, footer), 0);
   // The footer's text is drawn over the background.
   int footerColours = 0;
-  for (int x = 28; x < 300; ++x) {
-    footerColours += after.At(x, 256) != after.At(2, 256) ? 1 : 0;
+  const int row = Device(256);
+  for (int x = Device(28); x < Device(300); ++x) {
+    footerColours += after.At(x, row) != after.At(Device(2), row) ? 1 : 0;
   }
   EXPECT_GT(footerColours, 10);
 }

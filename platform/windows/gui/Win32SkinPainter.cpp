@@ -80,8 +80,10 @@ Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
 }
 
 void Win32SkinPainter::Paint(HDC dc, const Skin& skin,
-                             const std::vector<std::unique_ptr<Win32SkinControl>>& controls) {
+                             const std::vector<std::unique_ptr<Win32SkinControl>>& controls,
+                             float scale) {
   Gdiplus::Graphics graphics(dc);
+  graphics.ScaleTransform(scale, scale);
   graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
   graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
   graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);

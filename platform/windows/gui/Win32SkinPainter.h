@@ -33,9 +33,10 @@ class Win32SkinPainter final {
   // Forgets the images of the previous folder.
   void SetFolder(const std::filesystem::path& folder);
 
-  // Paints the whole window, width by height pixels, into dc.
+  // Paints the whole window into dc, each pixel of the skin as scale by
+  // scale pixels of dc.
   void Paint(HDC dc, const Skin& skin,
-             const std::vector<std::unique_ptr<Win32SkinControl>>& controls);
+             const std::vector<std::unique_ptr<Win32SkinControl>>& controls, float scale);
 
  private:
   // The image of that name, or null when it cannot be read (said once on

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <cmath>
 #include <iostream>
 #include <optional>
 
@@ -19,8 +20,19 @@ constexpr UINT_PTR kDrainTimer = 0x7A10D0;
 // How long one drain may deliver posted messages in a row.
 constexpr std::chrono::milliseconds kDrainBudget(4);
 
-Point PointOf(LPARAM lParam) {
-  return UnpackPoint(static_cast<std::intptr_t>(lParam));
+// The dots per inch of the window's monitor (with a per-monitor awareness)
+// or of the system.
+UINT DpiOf(HWND window) {
+  using GetDpi = UINT(WINAPI*)(HWND);
+  static const auto getDpiForWindow = reinterpret_cast<GetDpi>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  UINT dpi = getDpiForWindow != nullptr && window != nullptr ? getDpiForWindow(window) : 0;
+  if (dpi == 0) {
+    HDC screen = GetDC(nullptr);
+    dpi = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSX));
+    ReleaseDC(nullptr, screen);
+  }
+  return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
 }
 
 }  // namespace
@@ -89,7 +101,8 @@ bool Win32SkinWindow::LoadSkin(const std::filesystem::path& skinFile) {
         spec, [this](const Rect& area) { InvalidateArea(area); }));
   }
   if (HWND window = Handle.load(); window != nullptr) {
-    SetWindowPos(window, nullptr, 0, 0, Layout.Width, Layout.Height,
+    Scale = static_cast<double>(DpiOf(window)) / USER_DEFAULT_SCREEN_DPI;
+    SetWindowPos(window, nullptr, 0, 0, ToDevice(Layout.Width), ToDevice(Layout.Height),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     if (!Layout.Icon.empty()) {
       SetIcons(folder / std::filesystem::path(win32gui::Wide(Layout.Icon)));
@@ -148,7 +161,8 @@ Rect Win32SkinWindow::GetCaptionInsets() {
 Rect Win32SkinWindow::GetClientRect() {
   RECT client{};
   if (HWND window = Handle.load(); window != nullptr && ::GetClientRect(window, &client)) {
-    return {client.left, client.top, client.right, client.bottom};
+    return {0, 0, static_cast<int>(std::lround(client.right / Scale)),
+            static_cast<int>(std::lround(client.bottom / Scale))};
   }
   return {0, 0, Layout.Width, Layout.Height};
 }
@@ -158,7 +172,7 @@ Point Win32SkinWindow::ScreenToClient(Point screen) {
   if (HWND window = Handle.load(); window != nullptr) {
     ::ScreenToClient(window, &point);
   }
-  return {point.x, point.y};
+  return ToSkin(point.x, point.y);
 }
 
 void Win32SkinWindow::SetTimer(std::uint32_t id, std::uint32_t periodMs) {
@@ -294,15 +308,19 @@ std::intptr_t Win32SkinWindow::Deliver(std::uint32_t message, std::uintptr_t wPa
 
 void Win32SkinWindow::InvalidateArea(const Rect& area) {
   if (HWND window = Handle.load(); window != nullptr) {
-    const RECT rect{area.Left, area.Top, area.Right, area.Bottom};
+    const RECT rect{static_cast<LONG>(std::floor(area.Left * Scale)),
+                    static_cast<LONG>(std::floor(area.Top * Scale)),
+                    static_cast<LONG>(std::ceil(area.Right * Scale)),
+                    static_cast<LONG>(std::ceil(area.Bottom * Scale))};
     InvalidateRect(window, &rect, FALSE);
   }
 }
 
 void Win32SkinWindow::PaintTo(HDC dc) {
-  const Rect client = GetClientRect();
-  const int width = std::max(client.Right, 1);
-  const int height = std::max(client.Bottom, 1);
+  RECT client{};
+  ::GetClientRect(Handle.load(), &client);
+  const int width = std::max<int>(client.right, 1);
+  const int height = std::max<int>(client.bottom, 1);
   // Drawn into a memory bitmap first and copied in one step: no flicker.
   HDC memory = CreateCompatibleDC(dc);
   HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
@@ -316,7 +334,7 @@ void Win32SkinWindow::PaintTo(HDC dc) {
     return;
   }
   HGDIOBJ previous = SelectObject(memory, bitmap);
-  Painter.Paint(memory, Layout, Controls);
+  Painter.Paint(memory, Layout, Controls, static_cast<float>(Scale));
   BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
   SelectObject(memory, previous);
   DeleteObject(bitmap);
@@ -331,6 +349,19 @@ void Win32SkinWindow::Paint() {
     PaintTo(dc);
   }
   EndPaint(window, &paint);
+}
+
+int Win32SkinWindow::ToDevice(int length) const {
+  return static_cast<int>(std::lround(length * Scale));
+}
+
+Point Win32SkinWindow::ToSkin(long x, long y) const {
+  return {static_cast<int>(std::floor(x / Scale)), static_cast<int>(std::floor(y / Scale))};
+}
+
+Point Win32SkinWindow::ToSkin(LPARAM lParam) const {
+  const Point device = UnpackPoint(static_cast<std::intptr_t>(lParam));
+  return ToSkin(device.X, device.Y);
 }
 
 Win32SkinControl* Win32SkinWindow::ButtonAt(Point client) {
@@ -431,7 +462,7 @@ LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       PaintTo(reinterpret_cast<HDC>(wParam));
       return 0;
     case WM_MOUSEMOVE:
-      OnMouseMove(PointOf(lParam));
+      OnMouseMove(ToSkin(lParam));
       break;
     case WM_MOUSELEAVE:
       TrackingLeave = false;
@@ -442,10 +473,10 @@ LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
-      OnButtonDown(PointOf(lParam));
+      OnButtonDown(ToSkin(lParam));
       break;
     case WM_LBUTTONUP:
-      OnButtonUp(PointOf(lParam));
+      OnButtonUp(ToSkin(lParam));
       break;
     case WM_CAPTURECHANGED:
       if (Pressed != nullptr && reinterpret_cast<HWND>(lParam) != window) {
@@ -453,6 +484,16 @@ LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         Pressed = nullptr;
       }
       break;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another density: the size the system suggests.
+      Scale = static_cast<double>(LOWORD(wParam)) / USER_DEFAULT_SCREEN_DPI;
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window, nullptr, suggested->left, suggested->top,
+                   suggested->right - suggested->left, suggested->bottom - suggested->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    }
     case kWakeMessage:
       DrainPosted();
       return 0;

@@ -57,7 +57,7 @@ class Win32SkinWindow final : public Window {
   // The skin in use (the built-in one when the file was no use).
   const Skin& GetSkin() const { return Layout; }
   bool UsesBuiltInSkin() const { return BuiltIn; }
-  // Paints the whole window into dc, as WM_PAINT does.
+  // Paints the whole window into dc, as WM_PAINT does, in device pixels.
   void PaintTo(HDC dc);
 
  private:
@@ -73,12 +73,18 @@ class Win32SkinWindow final : public Window {
   void OnButtonDown(Point client);
   void OnButtonUp(Point client);
   void SetIcons(const std::filesystem::path& file);
+  // Between the skin's pixels and the device's.
+  int ToDevice(int length) const;
+  Point ToSkin(long x, long y) const;
+  Point ToSkin(LPARAM lParam) const;
 
   WindowHandler* Handler = nullptr;
   std::atomic<HWND> Handle{nullptr};
   bool Destroyed = false;
   Skin Layout;
   bool BuiltIn = false;
+  // Device pixels per skin pixel: the monitor's dots per inch over 96.
+  double Scale = 1.0;
   std::vector<std::unique_ptr<Win32SkinControl>> Controls;
   Win32SkinPainter Painter;
   // The button under the pointer and the one pressed, or null.
