@@ -18,7 +18,8 @@
 // names of the platform's message constants (with the same values).
 #include <objidl.h>
 #include <windows.h>
-// objidl.h before gdiplus.h
+// after windows.h
+#include <commctrl.h>
 #include <gdiplus.h>
 
 // Tests of the skinned window on a desktop. Under Wine they need an X
@@ -248,6 +249,24 @@ TEST_F(Win32SkinWindowTest, TheShippedSkinMakesAFramelessWindowWithItsControls) 
   EXPECT_EQ(window.FindControlAt({496, 22}), window.FindControl("closebtn"));
   EXPECT_EQ(window.FindControlAt({100, 125}), window.FindControl("eachprogress"));
   EXPECT_EQ(window.FindControlAt({5, 100}), nullptr);
+}
+
+TEST_F(Win32SkinWindowTest, TheCloseButtonHasItsToolTip) {
+  Win32SkinWindow window;
+  Recorder handler(window, ShippedSkin());
+  ASSERT_TRUE(window.Create(handler, kTitle));
+  HWND tips = window.GetTips();
+  ASSERT_NE(tips, nullptr);
+  EXPECT_EQ(GetWindow(tips, GW_OWNER), window.GetHandle());
+  ASSERT_EQ(SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0), 1);
+  wchar_t text[80] = {};
+  TTTOOLINFOW tool{};
+  tool.cbSize = TTTOOLINFOW_V2_SIZE;
+  tool.lpszText = text;
+  ASSERT_TRUE(SendMessageW(tips, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(&tool)));
+  EXPECT_STREQ(text, L"\u5173\u95ed");
+  EXPECT_EQ(tool.rect.left, Device(482));
+  EXPECT_EQ(tool.rect.top, Device(8));
 }
 
 TEST_F(Win32SkinWindowTest, AMissingSkinGivesTheBuiltInLayout) {

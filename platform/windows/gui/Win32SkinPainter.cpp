@@ -79,6 +79,29 @@ Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
   return it->second.get();
 }
 
+const Gdiplus::FontFamily& Win32SkinPainter::FamilyOf(const std::string& name) {
+  if (Family != nullptr && FamilyName == name) {
+    return *Family;
+  }
+  FamilyName = name;
+  Family.reset();
+  // The skin's font, else the desktop's Chinese user-interface fonts.
+  const std::wstring candidates[] = {win32gui::Wide(name), L"Microsoft YaHei UI",
+                                     L"Microsoft YaHei", L"SimSun"};
+  for (const std::wstring& candidate : candidates) {
+    if (candidate.empty()) {
+      continue;
+    }
+    auto family = std::make_unique<Gdiplus::FontFamily>(candidate.c_str());
+    if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) {
+      Family = std::move(family);
+      return *Family;
+    }
+  }
+  Family.reset(Gdiplus::FontFamily::GenericSansSerif()->Clone());
+  return *Family;
+}
+
 void Win32SkinPainter::Paint(HDC dc, const Skin& skin,
                              const std::vector<std::unique_ptr<Win32SkinControl>>& controls,
                              float scale) {
@@ -164,16 +187,9 @@ void Win32SkinPainter::PaintControl(Gdiplus::Graphics& graphics, const Skin& ski
   if (spec.Text.empty()) {
     return;
   }
-  const std::wstring family = win32gui::Wide(skin.Font);
-  Gdiplus::FontFamily named(family.c_str());
-  std::unique_ptr<Gdiplus::FontFamily> fallback;
-  const Gdiplus::FontFamily* font = &named;
-  if (family.empty() || named.GetLastStatus() != Gdiplus::Ok) {
-    fallback.reset(Gdiplus::FontFamily::GenericSansSerif()->Clone());
-    font = fallback.get();
-  }
+  const Gdiplus::FontFamily& family = FamilyOf(skin.Font);
   const int size = spec.FontSize > 0 ? spec.FontSize : skin.FontSize;
-  Gdiplus::Font face(font, static_cast<Gdiplus::REAL>(size > 0 ? size : 12),
+  Gdiplus::Font face(&family, static_cast<Gdiplus::REAL>(size > 0 ? size : 12),
                      spec.Bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
                      Gdiplus::UnitPixel);
   Gdiplus::StringFormat format;

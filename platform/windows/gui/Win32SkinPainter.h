@@ -13,6 +13,7 @@
 #include <windows.h>
 
 namespace Gdiplus {
+class FontFamily;
 class Graphics;
 class Image;
 }  // namespace Gdiplus
@@ -42,10 +43,14 @@ class Win32SkinPainter final {
   // The image of that name, or null when it cannot be read (said once on
   // standard error).
   Gdiplus::Image* ImageOf(const std::string& name);
+  // The skin's font family, or the first of the desktop's that is installed.
+  const Gdiplus::FontFamily& FamilyOf(const std::string& name);
   void PaintControl(Gdiplus::Graphics& graphics, const Skin& skin, const Win32SkinControl& control);
 
   std::filesystem::path Folder;
   std::map<std::string, std::unique_ptr<Gdiplus::Image>> Images;
+  std::string FamilyName;
+  std::unique_ptr<Gdiplus::FontFamily> Family;
 };
 
 }  // namespace varo::platform

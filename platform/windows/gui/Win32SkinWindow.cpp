@@ -9,6 +9,9 @@
 
 #include "platform/windows/gui/Win32Text.h"
 
+// after windows.h
+#include <commctrl.h>
+
 namespace varo::platform {
 namespace {
 
@@ -107,9 +110,55 @@ bool Win32SkinWindow::LoadSkin(const std::filesystem::path& skinFile) {
     if (!Layout.Icon.empty()) {
       SetIcons(folder / std::filesystem::path(win32gui::Wide(Layout.Icon)));
     }
+    BuildTips();
     InvalidateRect(window, nullptr, FALSE);
   }
   return true;
+}
+
+void Win32SkinWindow::BuildTips() {
+  HWND window = Handle.load();
+  if (Tips != nullptr) {
+    DestroyWindow(Tips);
+    Tips = nullptr;
+  }
+  TipTexts.clear();
+  for (const auto& control : Controls) {
+    if (!control->GetSpec().ToolTip.empty()) {
+      TipTexts.push_back(win32gui::Wide(control->GetSpec().ToolTip));
+    }
+  }
+  if (window == nullptr || TipTexts.empty()) {
+    return;
+  }
+  INITCOMMONCONTROLSEX classes{};
+  classes.dwSize = sizeof(classes);
+  classes.dwICC = ICC_WIN95_CLASSES;
+  InitCommonControlsEx(&classes);
+  Tips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                         WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                         CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, GetModuleHandleW(nullptr),
+                         nullptr);
+  if (Tips == nullptr) {
+    return;
+  }
+  std::size_t text = 0;
+  for (std::size_t i = 0; i < Controls.size(); ++i) {
+    const SkinControl& spec = Controls[i]->GetSpec();
+    if (spec.ToolTip.empty()) {
+      continue;
+    }
+    TTTOOLINFOW tool{};
+    // The size that every version of the common controls accepts.
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_SUBCLASS;
+    tool.hwnd = window;
+    tool.uId = i + 1;
+    tool.rect = {ToDevice(spec.Pos.Left), ToDevice(spec.Pos.Top), ToDevice(spec.Pos.Right),
+                 ToDevice(spec.Pos.Bottom)};
+    tool.lpszText = TipTexts[text++].data();
+    SendMessageW(Tips, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
 }
 
 void Win32SkinWindow::SetIcons(const std::filesystem::path& file) {
@@ -491,6 +540,7 @@ LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       SetWindowPos(window, nullptr, suggested->left, suggested->top,
                    suggested->right - suggested->left, suggested->bottom - suggested->top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
+      BuildTips();
       InvalidateRect(window, nullptr, FALSE);
       return 0;
     }
@@ -507,6 +557,7 @@ LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY: {
       const std::intptr_t result = Deliver(message, wParam, lParam);
       Destroyed = true;
+      Tips = nullptr;  // destroyed with its owner
       Hot = nullptr;
       Pressed = nullptr;
       return result;

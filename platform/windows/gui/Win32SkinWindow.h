@@ -57,6 +57,8 @@ class Win32SkinWindow final : public Window {
   // The skin in use (the built-in one when the file was no use).
   const Skin& GetSkin() const { return Layout; }
   bool UsesBuiltInSkin() const { return BuiltIn; }
+  // The window that shows the controls' tooltips; null when none has one.
+  HWND GetTips() const { return Tips; }
   // Paints the whole window into dc, as WM_PAINT does, in device pixels.
   void PaintTo(HDC dc);
 
@@ -73,6 +75,8 @@ class Win32SkinWindow final : public Window {
   void OnButtonDown(Point client);
   void OnButtonUp(Point client);
   void SetIcons(const std::filesystem::path& file);
+  // The tooltips of the controls that have one.
+  void BuildTips();
   // Between the skin's pixels and the device's.
   int ToDevice(int length) const;
   Point ToSkin(long x, long y) const;
@@ -94,6 +98,9 @@ class Win32SkinWindow final : public Window {
   // The window's icons from the skin, or null.
   HICON BigIcon = nullptr;
   HICON SmallIcon = nullptr;
+  // The tooltip window and its texts, or null.
+  HWND Tips = nullptr;
+  std::vector<std::wstring> TipTexts;
   // Set by a post that woke the window, cleared when a drain begins.
   std::atomic<bool> Signalled{false};
   MessageQueue Posted;
