@@ -16,6 +16,7 @@
 #include "platform/SkinFile.h"
 // The system's headers come after the platform's: their macros share the
 // names of the platform's message constants (with the same values).
+#include <objbase.h>
 #include <objidl.h>
 #include <windows.h>
 // after windows.h
@@ -182,11 +183,17 @@ int AreaOf(const Rect& area) {
 
 class Win32SkinWindowTest : public ::testing::Test {
  protected:
+  // As the program starts: COM in an apartment (for the system's readers),
+  // and GDI+.
   static void SetUpTestSuite() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Gdiplus::GdiplusStartupInput input;
     Gdiplus::GdiplusStartup(&Token, &input, nullptr);
   }
-  static void TearDownTestSuite() { Gdiplus::GdiplusShutdown(Token); }
+  static void TearDownTestSuite() {
+    Gdiplus::GdiplusShutdown(Token);
+    CoUninitialize();
+  }
 
   void SetUp() override {
     if (const char* reason = NoDisplay()) {
@@ -518,6 +525,19 @@ TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {
     footerColours += after.At(x, row) != after.At(Device(2), row) ? 1 : 0;
   }
   EXPECT_GT(footerColours, 10);
+
+  // The close button under the pointer, and pressed.
+  const Rect close = Device(Rect{482, 8, 510, 36});
+  SendMessageW(handle, WM_MOUSEMOVE, 0, PackPoint(Device(Point{496, 22})));
+  UpdateWindow(handle);
+  const Capture hot(handle);
+  SendMessageW(handle, WM_LBUTTONDOWN, MK_LBUTTON, PackPoint(Device(Point{496, 22})));
+  UpdateWindow(handle);
+  const Capture pushed(handle);
+  SendMessageW(handle, WM_LBUTTONUP, 0, PackPoint(Device(Point{496, 22})));
+  EXPECT_GT(hot.Differences(after, close), 20);
+  EXPECT_GT(pushed.Differences(hot, close), 20);
+  EXPECT_EQ(pushed.Differences(after, each), 0);
 }
 
 }  // namespace
