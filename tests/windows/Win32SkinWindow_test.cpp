@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 
 constexpr std::uint32_t kTestMessage = WM_USER + 321;
 constexpr std::uint32_t kDoneMessage = WM_USER + 322;
+constexpr std::uint32_t kOpenMessage = WM_USER + 323;
 const std::string kTitle = "Varo更新程序";
 
 fs::path ShippedSkin() {
@@ -420,7 +421,9 @@ TEST_F(Win32SkinWindowTest, TheTimerTicksThroughAFloodOfPosts) {
   EXPECT_EQ(wrongTimers, 0);
 }
 
-TEST_F(Win32SkinWindowTest, AnErrorBoxKeepsTheTimerAndPostsGoing) {
+// Opens an error box from a timer tick or from a posted message, and checks
+// that the box's loop goes on delivering ticks and posts to the handler.
+void ExpectAnErrorBoxKeepsTheTimerAndPostsGoing(bool openedByAPost) {
   Win32SkinWindow window;
   Recorder handler(window, ShippedSkin());
   ASSERT_TRUE(window.Create(handler, kTitle));
@@ -436,17 +439,16 @@ TEST_F(Win32SkinWindowTest, AnErrorBoxKeepsTheTimerAndPostsGoing) {
       postsInBox += inBox ? 1 : 0;
       return 0;
     }
-    if (message != WM_TIMER) {
-      return std::nullopt;
-    }
-    if (!inBox) {
-      if (ticksInBox == 0) {
-        inBox = true;
-        window.ShowErrorBox("更新失败", "系统提示");
-        inBox = false;
-        window.Post({WM_CLOSE, 0, 0});
-      }
+    const bool open = message == (openedByAPost ? kOpenMessage : WM_TIMER);
+    if (!inBox && open && ticksInBox == 0) {
+      inBox = true;
+      window.ShowErrorBox("更新失败", "系统提示");
+      inBox = false;
+      window.Post({WM_CLOSE, 0, 0});
       return 0;
+    }
+    if (message != WM_TIMER || !inBox) {
+      return message == WM_TIMER ? std::optional<std::intptr_t>(0) : std::nullopt;
     }
     if (++ticksInBox == 1) {
       window.Post({kTestMessage, 0, 0});
@@ -473,12 +475,23 @@ TEST_F(Win32SkinWindowTest, AnErrorBoxKeepsTheTimerAndPostsGoing) {
     return 0;
   };
   window.SetTimer(9, 10);
+  if (openedByAPost) {
+    window.Post({kOpenMessage, 0, 0});
+  }
   window.ShowModal();
   EXPECT_NE(box, nullptr);
   EXPECT_GE(ticksInBox, 2);
   EXPECT_EQ(postsInBox, 1);
   EXPECT_TRUE(ownerless);
   EXPECT_TRUE(windowEnabled);
+}
+
+TEST_F(Win32SkinWindowTest, AnErrorBoxOpenedOnATickKeepsTheTimerAndPostsGoing) {
+  ExpectAnErrorBoxKeepsTheTimerAndPostsGoing(false);
+}
+
+TEST_F(Win32SkinWindowTest, AnErrorBoxOpenedForAPostKeepsTheTimerAndPostsGoing) {
+  ExpectAnErrorBoxKeepsTheTimerAndPostsGoing(true);
 }
 
 TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {

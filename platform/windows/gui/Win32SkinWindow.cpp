@@ -295,6 +295,11 @@ void Win32SkinWindow::ShowErrorBox(const std::string& text, const std::string& c
   const std::wstring title = win32gui::Wide(caption);
   // No owner: the window stays enabled, and the box's loop dispatches the
   // window's timer and wake-up messages like any other loop of this thread.
+  // Opened while posted messages are delivered, it holds up that drain, and
+  // posts wake no one until the drain ends: the box's loop takes it over.
+  if (HWND window = Handle.load(); window != nullptr) {
+    ::SetTimer(window, kDrainTimer, USER_TIMER_MINIMUM, nullptr);
+  }
   MessageBoxW(nullptr, body.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
 }
 
