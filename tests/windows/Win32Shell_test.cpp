@@ -83,6 +83,46 @@ TEST(Win32ShellTest, IconsLoadFromIcoFilesOnly) {
   EXPECT_EQ(shell.LoadIcon(skin / "Varo.xml"), 0u);
 }
 
+// Why no window can be shown here, or null.
+const char* NoDisplay() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  wchar_t display[64] = {};
+  if (wine && GetEnvironmentVariableW(L"DISPLAY", display, 64) == 0) {
+    return "no X display for Wine: run with DISPLAY set (e.g. Xvfb :77, DISPLAY=:77)";
+  }
+  return nullptr;
+}
+
+TEST(Win32ShellTest, TheTrayIconIsAddedChangedAndRemoved) {
+  if (const char* reason = NoDisplay()) {
+    GTEST_SKIP() << reason;
+  }
+  HWND window = CreateWindowExW(0, L"STATIC", L"tray owner", WS_POPUP, 0, 0, 10, 10, nullptr,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(window, nullptr);
+  {
+    Win32Shell shell([window] { return window; });
+    const IconHandle icon = shell.LoadIcon(fs::path(VARO_SOURCE_DIR) / "skin" / "icon1.ico");
+    TrayData data;
+    data.Flags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.CallbackMessage = WM_APP + 7;
+    data.Icon = icon;
+    data.Tip = "正在自动更新";
+    ASSERT_TRUE(shell.NotifyIcon(TrayAction::Add, data));
+    // A tip longer than the notification area keeps is cut, between
+    // characters.
+    data.Flags = NIF_TIP;
+    data.Tip = std::string(126, 'x') + "😀" + std::string(200, 'y');
+    EXPECT_TRUE(shell.NotifyIcon(TrayAction::Modify, data));
+    EXPECT_TRUE(shell.NotifyIcon(TrayAction::Delete, data));
+    // Gone: nothing left to change.
+    EXPECT_FALSE(shell.NotifyIcon(TrayAction::Modify, data));
+    shell.DestroyIcon(icon);
+  }
+  DestroyWindow(window);
+}
+
 TEST(Win32ShellTest, TheTrayIconNeedsAWindow) {
   Win32Shell shell([] { return static_cast<HWND>(nullptr); });
   TrayData data;

@@ -43,7 +43,8 @@ fs::path ShippedSkin() {
 const char* NoDisplay() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-  if (wine && GetEnvironmentVariableW(L"DISPLAY", nullptr, 0) == 0) {
+  wchar_t display[64] = {};
+  if (wine && GetEnvironmentVariableW(L"DISPLAY", display, 64) == 0) {
     return "no X display for Wine: run with DISPLAY set (e.g. Xvfb :77, DISPLAY=:77)";
   }
   return nullptr;
