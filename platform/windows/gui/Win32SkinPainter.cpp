@@ -1,0 +1,205 @@
+#include "platform/windows/gui/Win32SkinPainter.h"
+
+#include <objidl.h>
+// objidl.h before gdiplus.h
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <iostream>
+
+#include "platform/windows/gui/Win32Text.h"
+
+namespace varo::platform {
+namespace {
+
+Gdiplus::Color ColorOf(SkinColor color) {
+  return Gdiplus::Color(static_cast<Gdiplus::ARGB>(color));
+}
+
+Gdiplus::RectF RectOf(const Rect& rect) {
+  return Gdiplus::RectF(static_cast<Gdiplus::REAL>(rect.Left), static_cast<Gdiplus::REAL>(rect.Top),
+                        static_cast<Gdiplus::REAL>(rect.Right - rect.Left),
+                        static_cast<Gdiplus::REAL>(rect.Bottom - rect.Top));
+}
+
+// A rectangle with rounded corners; a plain one for radius 0.
+void AddRounded(Gdiplus::GraphicsPath& path, const Gdiplus::RectF& rect, int radius) {
+  const Gdiplus::REAL r =
+      std::min({static_cast<Gdiplus::REAL>(radius), rect.Width / 2, rect.Height / 2});
+  if (r <= 0) {
+    path.AddRectangle(rect);
+    return;
+  }
+  const Gdiplus::REAL d = 2 * r;
+  path.AddArc(rect.X, rect.Y, d, d, 180, 90);
+  path.AddArc(rect.X + rect.Width - d, rect.Y, d, d, 270, 90);
+  path.AddArc(rect.X + rect.Width - d, rect.Y + rect.Height - d, d, d, 0, 90);
+  path.AddArc(rect.X, rect.Y + rect.Height - d, d, d, 90, 90);
+  path.CloseFigure();
+}
+
+Gdiplus::StringAlignment AlignmentOf(SkinAlign align) {
+  switch (align) {
+    case SkinAlign::Center:
+      return Gdiplus::StringAlignmentCenter;
+    case SkinAlign::Right:
+      return Gdiplus::StringAlignmentFar;
+    case SkinAlign::Left:
+      break;
+  }
+  return Gdiplus::StringAlignmentNear;
+}
+
+}  // namespace
+
+Win32SkinPainter::Win32SkinPainter() = default;
+
+Win32SkinPainter::~Win32SkinPainter() = default;
+
+void Win32SkinPainter::SetFolder(const std::filesystem::path& folder) {
+  Folder = folder;
+  Images.clear();
+}
+
+Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
+  if (name.empty()) {
+    return nullptr;
+  }
+  auto it = Images.find(name);
+  if (it == Images.end()) {
+    const std::filesystem::path file = Folder / std::filesystem::path(win32gui::Wide(name));
+    auto image = std::make_unique<Gdiplus::Image>(file.wstring().c_str());
+    if (image->GetLastStatus() != Gdiplus::Ok || image->GetWidth() == 0) {
+      std::cerr << "varo-update: skin image " << win32gui::Narrow(file.wstring())
+                << " cannot be read\n";
+      image.reset();
+    }
+    it = Images.emplace(name, std::move(image)).first;
+  }
+  return it->second.get();
+}
+
+const Gdiplus::FontFamily& Win32SkinPainter::FamilyOf(const std::string& name) {
+  if (Family != nullptr && FamilyName == name) {
+    return *Family;
+  }
+  FamilyName = name;
+  Family.reset();
+  // The skin's font, else the desktop's Chinese user-interface fonts.
+  const std::wstring candidates[] = {win32gui::Wide(name), L"Microsoft YaHei UI",
+                                     L"Microsoft YaHei", L"SimSun"};
+  for (const std::wstring& candidate : candidates) {
+    if (candidate.empty()) {
+      continue;
+    }
+    auto family = std::make_unique<Gdiplus::FontFamily>(candidate.c_str());
+    if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) {
+      Family = std::move(family);
+      return *Family;
+    }
+  }
+  Family.reset(Gdiplus::FontFamily::GenericSansSerif()->Clone());
+  return *Family;
+}
+
+void Win32SkinPainter::Paint(HDC dc, const Skin& skin,
+                             const std::vector<std::unique_ptr<Win32SkinControl>>& controls,
+                             float scale) {
+  Gdiplus::Graphics graphics(dc);
+  graphics.ScaleTransform(scale, scale);
+  graphics.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
+  graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAliasGridFit);
+  graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+  graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+  const Gdiplus::RectF whole = RectOf({0, 0, skin.Width, skin.Height});
+  Gdiplus::SolidBrush back(ColorOf(skin.BackColor | 0xFF000000u));
+  graphics.FillRectangle(&back, whole);
+  if (Gdiplus::Image* image = ImageOf(skin.Background)) {
+    graphics.DrawImage(image, whole);
+  }
+  for (const auto& control : controls) {
+    PaintControl(graphics, skin, *control);
+  }
+}
+
+void Win32SkinPainter::PaintControl(Gdiplus::Graphics& graphics, const Skin& skin,
+                                    const Win32SkinControl& control) {
+  const SkinControl& spec = control.GetSpec();
+  const Gdiplus::RectF area = RectOf(spec.Pos);
+  if (area.Width <= 0 || area.Height <= 0) {
+    return;
+  }
+  Gdiplus::GraphicsPath outline;
+  AddRounded(outline, area, spec.Radius);
+
+  if (spec.BackColor) {
+    Gdiplus::SolidBrush brush(ColorOf(*spec.BackColor));
+    graphics.FillPath(&brush, &outline);
+  }
+  if (Gdiplus::Image* image = ImageOf(spec.BackImage)) {
+    graphics.DrawImage(image, area);
+  }
+
+  if (control.IsBar()) {
+    const auto filled = static_cast<Gdiplus::REAL>(area.Width * control.GetFraction());
+    if (filled > 0) {
+      Gdiplus::Region clip(&outline);
+      clip.Intersect(Gdiplus::RectF(area.X, area.Y, filled, area.Height));
+      Gdiplus::Region saved;
+      graphics.GetClip(&saved);
+      graphics.SetClip(&clip, Gdiplus::CombineModeIntersect);
+      if (Gdiplus::Image* image = ImageOf(spec.ForeImage)) {
+        graphics.DrawImage(image, area);
+      } else {
+        Gdiplus::SolidBrush brush(ColorOf(spec.ForeColor.value_or(0xFF2F8BEAu)));
+        graphics.FillRectangle(&brush, area);
+      }
+      graphics.SetClip(&saved);
+    }
+  }
+
+  if (control.IsButton()) {
+    Gdiplus::Image* image = nullptr;
+    switch (control.GetState()) {
+      case Win32SkinControl::State::Pushed:
+        image = ImageOf(spec.PushedImage);
+        break;
+      case Win32SkinControl::State::Hot:
+        image = ImageOf(spec.HotImage);
+        break;
+      case Win32SkinControl::State::Normal:
+        break;
+    }
+    const bool tint = image == nullptr && control.GetState() != Win32SkinControl::State::Normal;
+    if (image == nullptr) {
+      image = ImageOf(spec.NormalImage);
+    }
+    if (image != nullptr) {
+      graphics.DrawImage(image, area);
+    }
+    if (tint) {
+      const BYTE alpha = control.GetState() == Win32SkinControl::State::Pushed ? 0x50 : 0x30;
+      Gdiplus::SolidBrush brush(Gdiplus::Color(alpha, 0xFF, 0xFF, 0xFF));
+      graphics.FillPath(&brush, &outline);
+    }
+  }
+
+  if (spec.Text.empty()) {
+    return;
+  }
+  const Gdiplus::FontFamily& family = FamilyOf(skin.Font);
+  const int size = spec.FontSize > 0 ? spec.FontSize : skin.FontSize;
+  Gdiplus::Font face(&family, static_cast<Gdiplus::REAL>(size > 0 ? size : 12),
+                     spec.Bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
+                     Gdiplus::UnitPixel);
+  Gdiplus::StringFormat format;
+  format.SetAlignment(AlignmentOf(spec.Align));
+  format.SetLineAlignment(Gdiplus::StringAlignmentCenter);
+  format.SetFormatFlags(Gdiplus::StringFormatFlagsNoWrap);
+  format.SetTrimming(Gdiplus::StringTrimmingEllipsisCharacter);
+  Gdiplus::SolidBrush ink(ColorOf(spec.TextColor.value_or(skin.TextColor)));
+  const std::wstring text = win32gui::Wide(spec.Text);
+  graphics.DrawString(text.c_str(), static_cast<INT>(text.size()), &face, area, &format, &ink);
+}
+
+}  // namespace varo::platform
