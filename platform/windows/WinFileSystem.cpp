@@ -1,4 +1,6 @@
 #include <windows.h>
+// <windows.h> maps the name to ReplaceFileW; ours is platform::ReplaceFile.
+#undef ReplaceFile
 
 #include <optional>
 #include <string>

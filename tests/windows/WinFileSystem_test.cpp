@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+// <windows.h> maps the name to ReplaceFileW; ours is platform::ReplaceFile.
+#undef ReplaceFile
 
 #include <cstdint>
 #include <filesystem>
