@@ -45,6 +45,13 @@ class OutputFile {
   std::size_t Buffered() const { return Held; }
 
  private:
+  // What each system supplies: removes whatever stands at the name and
+  // creates the file exclusively, setting Handle; writes all of a block;
+  // closes Handle (after putting the content on the disk when durable).
+  HResult OpenFresh(const std::filesystem::path& file);
+  bool WriteOut(const char* data, std::size_t size);
+  bool Release(bool durable);
+
   // A POSIX descriptor or a Windows handle; -1 when no file is open.
   std::intptr_t Handle = -1;
   std::vector<char> Buffer;

@@ -1,16 +1,12 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "platform/OutputFile.h"
 
 namespace varo::platform {
 namespace {
-
-// Large enough that the system's per-call cost vanishes beside the copy.
-constexpr std::size_t kBufferSize = std::size_t{256} << 10;
 
 // The most one WriteFile call is given.
 constexpr std::size_t kMostPerCall = std::size_t{1} << 30;
@@ -19,31 +15,9 @@ HANDLE AsHandle(std::intptr_t value) {
   return reinterpret_cast<HANDLE>(value);
 }
 
-bool WriteAll(HANDLE handle, const char* data, std::size_t size) {
-  while (size > 0) {
-    DWORD written = 0;
-    const auto ask = static_cast<DWORD>(std::min(size, kMostPerCall));
-    if (!::WriteFile(handle, data, ask, &written, nullptr) || written == 0) {
-      return false;
-    }
-    data += written;
-    size -= written;
-  }
-  return true;
-}
-
 }  // namespace
 
-OutputFile::~OutputFile() {
-  if (IsOpen()) {
-    Close(false);
-  }
-}
-
-HResult OutputFile::Create(const std::filesystem::path& file) {
-  if (IsOpen()) {
-    Close(false);
-  }
+HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   // DeleteFileW removes a link itself, never what it names, and never
   // removes a folder.
   if (!::DeleteFileW(file.c_str())) {
@@ -76,49 +50,26 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
     return HResultFromError(refusal);
   }
   Handle = reinterpret_cast<std::intptr_t>(handle);
-  Buffer.resize(kBufferSize);
-  Held = 0;
   return kOk;
 }
 
-bool OutputFile::Write(const char* data, std::size_t size) {
-  if (!IsOpen()) {
-    return false;
-  }
-  if (Held + size > Buffer.size()) {
-    if (!Flush()) {
+bool OutputFile::WriteOut(const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD written = 0;
+    const auto ask = static_cast<DWORD>(std::min(size, kMostPerCall));
+    if (!::WriteFile(AsHandle(Handle), data, ask, &written, nullptr) || written == 0) {
       return false;
     }
-    if (size >= Buffer.size()) {
-      return WriteAll(AsHandle(Handle), data, size);
-    }
+    data += written;
+    size -= written;
   }
-  std::memcpy(Buffer.data() + Held, data, size);
-  Held += size;
   return true;
 }
 
-bool OutputFile::Flush() {
-  if (!IsOpen()) {
-    return false;
-  }
-  const std::size_t count = Held;
-  Held = 0;
-  return WriteAll(AsHandle(Handle), Buffer.data(), count);
-}
-
-bool OutputFile::Close(bool durable) {
-  if (!IsOpen()) {
-    return false;
-  }
-  bool ok = Flush();
+bool OutputFile::Release(bool durable) {
   const HANDLE handle = AsHandle(std::exchange(Handle, -1));
-  if (ok && durable) {
-    ok = ::FlushFileBuffers(handle) != 0;
-  }
-  ok = ::CloseHandle(handle) != 0 && ok;
-  Buffer = {};
-  return ok;
+  const bool flushed = !durable || ::FlushFileBuffers(handle) != 0;
+  return ::CloseHandle(handle) != 0 && flushed;
 }
 
 }  // namespace varo::platform
