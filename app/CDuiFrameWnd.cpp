@@ -16,7 +16,7 @@ CDuiFrameWnd::CDuiFrameWnd(platform::Window& window, platform::Shell& shell,
     : Window(window),
       Shell(shell),
       ProgramDirectory(std::move(programDirectory)),
-      UpdateFiles(ProgramDirectory) {}
+      UpdateFiles(ProgramDirectory, platform::WindowsDirectory(), platform::SystemDirectory()) {}
 
 CDuiFrameWnd::~CDuiFrameWnd() {
   InetFiles.RemoveAll();

@@ -68,4 +68,9 @@ bool IsReadOnly(const std::filesystem::path& file);
 // The directory of the running program.
 std::filesystem::path ProgramDirectory();
 
+// The system's Windows folder and system folder, where the system has them
+// (Windows); nothing elsewhere.
+std::optional<std::filesystem::path> WindowsDirectory();
+std::optional<std::filesystem::path> SystemDirectory();
+
 }  // namespace varo::platform

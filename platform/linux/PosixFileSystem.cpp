@@ -201,4 +201,12 @@ std::filesystem::path ProgramDirectory() {
   return self.parent_path();
 }
 
+std::optional<std::filesystem::path> WindowsDirectory() {
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> SystemDirectory() {
+  return std::nullopt;
+}
+
 }  // namespace varo::platform

@@ -299,4 +299,33 @@ fs::path ProgramDirectory() {
   }
 }
 
+namespace {
+
+// A folder the system reports through a call of GetWindowsDirectoryW's
+// shape: the length it needs when the buffer is too small.
+std::optional<fs::path> ReportedFolder(UINT (*report)(LPWSTR, UINT)) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const UINT length = report(buffer.data(), static_cast<UINT>(buffer.size()));
+    if (length == 0) {
+      return std::nullopt;
+    }
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return fs::path(buffer);
+    }
+    buffer.resize(length);
+  }
+}
+
+}  // namespace
+
+std::optional<fs::path> WindowsDirectory() {
+  return ReportedFolder(&::GetWindowsDirectoryW);
+}
+
+std::optional<fs::path> SystemDirectory() {
+  return ReportedFolder(&::GetSystemDirectoryW);
+}
+
 }  // namespace varo::platform

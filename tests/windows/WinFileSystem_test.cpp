@@ -346,3 +346,19 @@ TEST_F(WinFileSystemTest, ProgramDirectoryHoldsTheRunningProgram) {
 
 }  // namespace
 }  // namespace varo::platform
+
+namespace varo::platform {
+namespace {
+
+TEST(WinSystemFoldersTest, TheWindowsAndSystemFoldersAreTheSystemsOwn) {
+  const auto windows = WindowsDirectory();
+  const auto system = SystemDirectory();
+  ASSERT_TRUE(windows.has_value());
+  ASSERT_TRUE(system.has_value());
+  EXPECT_TRUE(std::filesystem::is_directory(*windows));
+  EXPECT_TRUE(std::filesystem::is_regular_file(*system / "kernel32.dll"));
+  EXPECT_TRUE(ResolvesWithin(*windows, *system / "kernel32.dll"));
+}
+
+}  // namespace
+}  // namespace varo::platform
