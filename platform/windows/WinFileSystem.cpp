@@ -303,7 +303,7 @@ namespace {
 
 // A folder the system reports through a call of GetWindowsDirectoryW's
 // shape: the length it needs when the buffer is too small.
-std::optional<fs::path> ReportedFolder(UINT (*report)(LPWSTR, UINT)) {
+std::optional<fs::path> ReportedFolder(UINT(WINAPI* report)(LPWSTR, UINT)) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const UINT length = report(buffer.data(), static_cast<UINT>(buffer.size()));
