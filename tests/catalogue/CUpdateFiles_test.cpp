@@ -2,14 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include "windows/Links.h"
+#endif
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/Utf8Path.h"
+#include "support/SourcePath.h"
 #include "support/TempDir.h"
 
 namespace varo {
@@ -17,7 +23,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kFixtures = fs::path(VARO_SOURCE_DIR) / "tests/fixtures/xml";
+const fs::path kFixtures = test::SourcePath("tests/fixtures/xml");
+
+// Makes a symbolic link at link to target (a folder or a file); false when
+// none can be made. On Windows the system call makes it: mingw-w64's
+// std::filesystem makes no symbolic links there.
+bool MakeSymlink(const fs::path& target, const fs::path& link, bool folder) {
+#ifdef _WIN32
+  return test::MakeSymbolicLink(link, fs::path(target).make_preferred(), folder);
+#else
+  std::error_code error;
+  if (folder) {
+    fs::create_directory_symlink(target, link, error);
+  } else {
+    fs::create_symlink(target, link, error);
+  }
+  return !error;
+#endif
+}
 
 // Every field of a record, for comparing whole records and for messages.
 std::string Describe(const CUpdateFile& r) {
@@ -237,10 +260,16 @@ TEST_F(UpdateFilesTest, LinksLeadingOutOfTheInstallationDropTheEntry) {
   fs::create_directories(outside);
   fs::create_directories(App / "real");
   test::WriteFile(outside / "victim.dll", "not ours");
-  fs::create_directory_symlink(outside, App / "escape");
-  fs::create_directory_symlink(App / "real", App / "alias");
-  fs::create_symlink(outside / "victim.dll", App / "victim.dll");
-  fs::create_directory_symlink("../outside", App / "relative");
+  const bool linked = MakeSymlink(outside, App / "escape", true) &&
+                      MakeSymlink(App / "real", App / "alias", true) &&
+                      MakeSymlink(outside / "victim.dll", App / "victim.dll", false) &&
+                      MakeSymlink("../outside", App / "relative", true);
+#ifdef _WIN32
+  if (!linked) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+#endif
+  ASSERT_TRUE(linked);
   struct Case {
     const char* LocalPath;
     const char* FileName;
@@ -373,7 +402,13 @@ TEST_F(UpdateFilesTest, ChineseListsGiveTheSameRecordsInEveryEncoding) {
   second.Register = true;
   EXPECT_EQ(utf8, (std::vector<std::string>{Describe(first), Describe(second)}));
 
-  for (const char* twin : {"update-gb2312.xml", "update-gbk.xml"}) {
+  for (const std::string twin : {"update-gbk.xml", "update-gb2312.xml"}) {
+#ifdef _WIN32
+    if (twin == "update-gb2312.xml" && test::RunningUnderWine()) {
+      GTEST_SKIP() << "Wine's MSXML decodes the encoding name GBK (code page 936) but refuses "
+                      "the name GB2312";
+    }
+#endif
     CUpdateFiles other(App);
     ASSERT_TRUE(other.Load(kFixtures / twin)) << twin;
     EXPECT_EQ(DescribeAll(other), utf8) << twin;
