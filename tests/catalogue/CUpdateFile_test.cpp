@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -9,12 +13,13 @@
 #include <string>
 
 #include "common/Utf8Path.h"
+#include "support/SourcePath.h"
 #include "support/TempDir.h"
 
 namespace varo {
 namespace {
 
-const std::filesystem::path kFixtures = std::filesystem::path(VARO_FIXTURE_DIR) / "pe";
+const std::filesystem::path kFixtures = test::FixturePath("pe");
 
 // 1970-01-01 as a FILETIME (100-ns intervals since 1601-01-01).
 constexpr std::uint64_t kUnixEpoch = 116444736000000000u;
@@ -26,9 +31,24 @@ std::chrono::sys_time<std::chrono::nanoseconds> SomeTime() {
 }
 constexpr std::uint64_t kSomeTime = kUnixEpoch + 1614834367'1234567u;
 
+// Sets the file's last write time to the 100 ns. On Windows the system call
+// sets it: mingw-w64's std::filesystem keeps whole seconds only.
 void SetWriteTime(const std::filesystem::path& file,
                   std::chrono::sys_time<std::chrono::nanoseconds> time) {
+#ifdef _WIN32
+  const auto ticks = static_cast<std::uint64_t>(static_cast<std::int64_t>(kUnixEpoch) +
+                                                time.time_since_epoch().count() / 100);
+  const HANDLE handle = ::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const BOOL set = ::SetFileTime(handle, nullptr, nullptr, &written);
+  ::CloseHandle(handle);
+  ASSERT_TRUE(set);
+#else
   std::filesystem::last_write_time(file, std::chrono::file_clock::from_sys(time));
+#endif
 }
 
 platform::FileTime Ticks(std::uint64_t value) {
