@@ -1,7 +1,9 @@
 #include "catalogue/CServers.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <string>
@@ -42,12 +44,24 @@ TEST_F(ServerConfigTest, NoConfigurationFileGivesTwoDefaultServers) {
   EXPECT_NE(std::string(kDefaultServerUrl).find(".example."), std::string::npos);
 }
 
+#ifndef _WIN32
 // A FIFO in the configuration file's place would block a plain open() for
 // ever: it counts as no configuration.
 TEST_F(ServerConfigTest, ConfigurationFileThatIsAFifoGivesTheDefaultServers) {
   const std::filesystem::path file = ConfigurationFile(Dir.Path());
   std::filesystem::create_directories(file.parent_path());
   ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  FillServers(Servers, Dir.Path());
+  const std::vector<Listed> expected{{"更新服务器1", kDefaultServerUrl},
+                                     {"更新服务器2", kDefaultServerUrl}};
+  EXPECT_EQ(Contents(Servers), expected);
+}
+#endif
+
+// A folder in the configuration file's place counts as no configuration.
+TEST_F(ServerConfigTest, ConfigurationFileThatIsAFolderGivesTheDefaultServers) {
+  const std::filesystem::path file = ConfigurationFile(Dir.Path());
+  std::filesystem::create_directories(file);
   FillServers(Servers, Dir.Path());
   const std::vector<Listed> expected{{"更新服务器1", kDefaultServerUrl},
                                      {"更新服务器2", kDefaultServerUrl}};
