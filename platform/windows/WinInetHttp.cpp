@@ -55,7 +55,8 @@ constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);
 constexpr int kMaxRedirections = 10;
 
 constexpr wchar_t kAgent[] = L"Pelliton - MFC App";
-constexpr wchar_t kHeaders[] = L"Accept: */*\r\nUser-Agent: Pelliton_Orlan\r\n";
+constexpr wchar_t kHeaders[] =
+    L"Accept: */*\r\nUser-Agent: Pelliton_Orlan\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n";
 
 std::optional<std::wstring> Widen(std::string_view text) {
   if (text.size() > static_cast<std::size_t>(INT_MAX)) {
@@ -146,17 +147,26 @@ struct UrlParts {
 };
 
 // Splits url before anything is sent: only an absolute http or https URL
-// with a host passes. Blanks are percent-encoded, other control characters
-// refused. A user name or password in the URL is dropped: a request never
-// carries credentials.
+// with a host passes. Blanks and bytes beyond ASCII (the UTF-8 of other
+// letters) are percent-encoded, as the Linux backend sends them; other
+// control characters are refused. A user name or password in the URL is
+// dropped: a request never carries credentials.
 std::optional<UrlParts> SplitUrl(const std::string& url) {
+  if (!Widen(url)) {
+    return std::nullopt;  // no valid UTF-8
+  }
   std::string escaped;
   for (const char c : url) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7f) {
       return std::nullopt;
     }
-    escaped += c == ' ' ? std::string("%20") : std::string(1, c);
+    if (c == ' ' || byte >= 0x80) {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      escaped += {'%', kHex[byte >> 4], kHex[byte & 0xF]};
+    } else {
+      escaped += c;
+    }
   }
   if (!AuthorityIsValid(escaped)) {
     return std::nullopt;
