@@ -1,11 +1,14 @@
 #include "app/CDuiFrameWnd.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <memory>
@@ -302,6 +305,8 @@ TEST_F(FrameTest, RateStaysTrueUnderBurstyDelivery) {
   }
 }
 
+#ifndef _WIN32
+// A process limit (setrlimit) and the change of user are POSIX's.
 // A whole run whose list fetch cannot get a thread, in a process that may
 // create none. 0 when it took the list-failure path; otherwise the step that
 // went wrong.
@@ -357,6 +362,7 @@ int RunWithoutThreads(const fs::path& install) {
 TEST_F(FrameTest, AJobWithoutAThreadFailsLikeADownload) {
   EXPECT_EXIT(std::_Exit(RunWithoutThreads(Install.Path())), ::testing::ExitedWithCode(0), "");
 }
+#endif
 
 TEST_F(FrameTest, TrayAnimatesPerNotificationAndSetsItsTipOnce) {
   CInetFile file;
