@@ -1,14 +1,13 @@
 #include "support/TestHttpServer.h"
 
 #include <httplib.h>
-#include <strings.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <map>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+
+#include "support/TestHttpRoutes.h"
 
 namespace varo::test {
 namespace {
@@ -22,10 +21,6 @@ std::filesystem::path TlsDir() {
 bool IsPseudoHeader(const std::string& name) {
   return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
          name == "LOCAL_PORT";
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
 std::unique_ptr<httplib::Server> MakeServer(TestHttpServer::Transport transport) {
@@ -43,46 +38,7 @@ std::unique_ptr<httplib::Server> MakeServer(TestHttpServer::Transport transport)
   return nullptr;
 }
 
-// What the server answers for one path.
-struct Route {
-  enum class Kind {
-    Fixed,
-    Redirect,
-    CutShort,
-    WithoutLength,
-    Blocks,
-    StallBeforeResponse,
-    StallAfter,
-    Drip
-  };
-  Kind What = Kind::Fixed;
-  int Status = 200;
-  std::string Body;
-  std::string ContentType = "application/octet-stream";
-  std::string Location;
-  std::size_t Announced = 0;        // CutShort
-  std::vector<std::size_t> Blocks;  // Blocks
-  std::size_t SentFirst = 0;        // StallAfter
-  std::size_t DripBytes = 0;        // Drip
-  std::chrono::milliseconds DripEvery{0};
-};
-
 }  // namespace
-
-std::size_t TestHttpServer::Request::HeaderCount(const std::string& name) const {
-  return static_cast<std::size_t>(
-      std::count_if(Headers.begin(), Headers.end(),
-                    [&](const auto& header) { return SameName(header.first, name); }));
-}
-
-std::string TestHttpServer::Request::Header(const std::string& name) const {
-  for (const auto& [key, value] : Headers) {
-    if (SameName(key, name)) {
-      return value;
-    }
-  }
-  return {};
-}
 
 struct TestHttpServer::State {
   std::unique_ptr<httplib::Server> Server;
@@ -90,51 +46,20 @@ struct TestHttpServer::State {
   std::string Origin;
   int Port = 0;
 
-  mutable std::mutex Mutex;
-  mutable std::condition_variable Changed;
-  // Guarded by Mutex:
-  std::map<std::string, std::shared_ptr<const Route>> Routes;
-  std::vector<Request> Seen;
-  bool Released = false;
-  bool Stopping = false;
-
-  void AddRoute(const std::string& path, Route route) {
-    std::lock_guard guard(Mutex);
-    Routes[path] = std::make_shared<const Route>(std::move(route));
-  }
-
-  // Waits until stalled answers may go on; false when the server stops.
-  bool WaitForRelease() {
-    std::unique_lock lock(Mutex);
-    Changed.wait(lock, [this] { return Released || Stopping; });
-    return !Stopping;
-  }
-
-  // Waits for the given time; false when the server stops first.
-  bool Pause(std::chrono::milliseconds time) {
-    std::unique_lock lock(Mutex);
-    return !Changed.wait_for(lock, time, [this] { return Stopping; });
-  }
+  RouteBook Book;
 
   httplib::Server::HandlerResponse Handle(const httplib::Request& request,
                                           httplib::Response& response) {
-    std::shared_ptr<const Route> route;
-    {
-      std::lock_guard guard(Mutex);
-      Request& seen = Seen.emplace_back();
-      seen.Method = request.method;
-      seen.Version = request.version;
-      seen.Path = request.path;
-      for (const auto& [name, value] : request.headers) {
-        if (!IsPseudoHeader(name)) {
-          seen.Headers.emplace_back(name, value);
-        }
-      }
-      if (const auto found = Routes.find(request.path); found != Routes.end()) {
-        route = found->second;
+    Request seen;
+    seen.Method = request.method;
+    seen.Version = request.version;
+    seen.Path = request.path;
+    for (const auto& [name, value] : request.headers) {
+      if (!IsPseudoHeader(name)) {
+        seen.Headers.emplace_back(name, value);
       }
     }
-    Changed.notify_all();
+    const std::shared_ptr<const Route> route = Book.Record(std::move(seen));
     if (!route) {
       response.status = 404;
       response.set_content("no such path", "text/plain");
@@ -182,7 +107,7 @@ struct TestHttpServer::State {
             });
         break;
       case Route::Kind::StallBeforeResponse:
-        if (!WaitForRelease()) {
+        if (!Book.WaitForRelease()) {
           response.status = 503;
           break;
         }
@@ -195,14 +120,14 @@ struct TestHttpServer::State {
               if (offset < route->SentFirst) {
                 return sink.write(route->Body.data() + offset, route->SentFirst - offset);
               }
-              return WaitForRelease() && sink.write(route->Body.data() + offset, length);
+              return Book.WaitForRelease() && sink.write(route->Body.data() + offset, length);
             });
         break;
       case Route::Kind::Drip:
         response.set_content_provider(
             route->Body.size(), route->ContentType,
             [this, route](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-              if (offset > 0 && !Pause(route->DripEvery)) {
+              if (offset > 0 && !Book.Pause(route->DripEvery)) {
                 return false;
               }
               return sink.write(route->Body.data() + offset, std::min(route->DripBytes, length));
@@ -242,11 +167,7 @@ TestHttpServer::TestHttpServer(Transport transport) : Shared(std::make_unique<St
 }
 
 TestHttpServer::~TestHttpServer() {
-  {
-    std::lock_guard guard(Shared->Mutex);
-    Shared->Stopping = true;
-  }
-  Shared->Changed.notify_all();
+  Shared->Book.Stop();
   Shared->Server->stop();
   Shared->Listener.join();
 }
@@ -263,114 +184,8 @@ std::filesystem::path TestHttpServer::TestCaFile() {
   return TlsDir() / "ca.pem";
 }
 
-void TestHttpServer::Serve(const std::string& path, std::string body, int status,
-                           std::string contentType) {
-  Route route;
-  route.Status = status;
-  route.Body = std::move(body);
-  route.ContentType = std::move(contentType);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Redirect(const std::string& path, const std::string& location, int status,
-                              std::string body) {
-  Route route;
-  route.What = Route::Kind::Redirect;
-  route.Status = status;
-  route.Location = location;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeCutShort(const std::string& path, std::string sent,
-                                   std::size_t announced) {
-  if (sent.size() >= announced) {
-    throw std::invalid_argument("a cut-short body must be shorter than announced");
-  }
-  Route route;
-  route.What = Route::Kind::CutShort;
-  route.Body = std::move(sent);
-  route.Announced = announced;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeWithoutLength(const std::string& path, std::string body) {
-  Route route;
-  route.What = Route::Kind::WithoutLength;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeInBlocks(const std::string& path, std::string body,
-                                   std::vector<std::size_t> blocks) {
-  if (blocks.empty() || std::find(blocks.begin(), blocks.end(), 0u) != blocks.end()) {
-    throw std::invalid_argument("blocks must be given and above 0");
-  }
-  Route route;
-  route.What = Route::Kind::Blocks;
-  route.Body = std::move(body);
-  route.Blocks = std::move(blocks);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::StallBeforeResponse(const std::string& path, std::string body) {
-  Route route;
-  route.What = Route::Kind::StallBeforeResponse;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::StallAfter(const std::string& path, std::string body, std::size_t sentFirst) {
-  if (sentFirst >= body.size()) {
-    throw std::invalid_argument("a stall must come before the end of the body");
-  }
-  Route route;
-  route.What = Route::Kind::StallAfter;
-  route.Body = std::move(body);
-  route.SentFirst = sentFirst;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Drip(const std::string& path, std::string body, std::size_t bytes,
-                          std::chrono::milliseconds every) {
-  if (bytes == 0 || body.empty()) {
-    throw std::invalid_argument("a drip needs a body and blocks above 0");
-  }
-  Route route;
-  route.What = Route::Kind::Drip;
-  route.Body = std::move(body);
-  route.DripBytes = bytes;
-  route.DripEvery = every;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Release() {
-  {
-    std::lock_guard guard(Shared->Mutex);
-    Shared->Released = true;
-  }
-  Shared->Changed.notify_all();
-}
-
-std::vector<TestHttpServer::Request> TestHttpServer::Requests() const {
-  std::lock_guard guard(Shared->Mutex);
-  return Shared->Seen;
-}
-
-std::size_t TestHttpServer::RequestCount(const std::string& path) const {
-  std::lock_guard guard(Shared->Mutex);
-  return static_cast<std::size_t>(std::count_if(Shared->Seen.begin(), Shared->Seen.end(),
-                                                [&](const Request& r) { return r.Path == path; }));
-}
-
-bool TestHttpServer::WaitForRequests(const std::string& path, std::size_t count,
-                                     std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(Shared->Mutex);
-  return Shared->Changed.wait_for(lock, timeout, [&] {
-    return static_cast<std::size_t>(
-               std::count_if(Shared->Seen.begin(), Shared->Seen.end(),
-                             [&](const Request& r) { return r.Path == path; })) >= count;
-  });
+RouteBook& TestHttpServer::Book() const {
+  return Shared->Book;
 }
 
 }  // namespace varo::test

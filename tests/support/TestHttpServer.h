@@ -10,6 +10,8 @@
 
 namespace varo::test {
 
+class RouteBook;
+
 // A real HTTP (or HTTPS) server on 127.0.0.1 at a port of the system's
 // choosing, answering on threads of its own from the moment it is
 // constructed until it is destroyed. Tests tell it what to answer per path
@@ -98,6 +100,9 @@ class TestHttpServer {
                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
  private:
+  // The answers and requests, kept by the part every server shares.
+  RouteBook& Book() const;
+
   struct State;
   std::unique_ptr<State> Shared;
 };

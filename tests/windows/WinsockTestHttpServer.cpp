@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -17,17 +15,11 @@
 #include <string_view>
 #include <thread>
 
+#include "support/TestHttpRoutes.h"
 #include "support/TestHttpServer.h"
 
 namespace varo::test {
 namespace {
-
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 std::string Trim(std::string_view text) {
   const auto begin = text.find_first_not_of(" \t");
@@ -83,30 +75,6 @@ const char* Reason(int status) {
       return "Status";
   }
 }
-
-// What the server answers for one path.
-struct Route {
-  enum class Kind {
-    Fixed,
-    Redirect,
-    CutShort,
-    WithoutLength,
-    Blocks,
-    StallBeforeResponse,
-    StallAfter,
-    Drip
-  };
-  Kind What = Kind::Fixed;
-  int Status = 200;
-  std::string Body;
-  std::string ContentType = "application/octet-stream";
-  std::string Location;
-  std::size_t Announced = 0;        // CutShort
-  std::vector<std::size_t> Blocks;  // Blocks
-  std::size_t SentFirst = 0;        // StallAfter
-  std::size_t DripBytes = 0;        // Drip
-  std::chrono::milliseconds DripEvery{0};
-};
 
 bool SendAll(SOCKET socket, std::string_view data) {
   while (!data.empty()) {
@@ -171,54 +139,19 @@ std::optional<TestHttpServer::Request> ParseHead(const std::string& head) {
 
 }  // namespace
 
-std::size_t TestHttpServer::Request::HeaderCount(const std::string& name) const {
-  return static_cast<std::size_t>(
-      std::count_if(Headers.begin(), Headers.end(),
-                    [&](const auto& header) { return SameName(header.first, name); }));
-}
-
-std::string TestHttpServer::Request::Header(const std::string& name) const {
-  for (const auto& [key, value] : Headers) {
-    if (SameName(key, name)) {
-      return value;
-    }
-  }
-  return {};
-}
-
 struct TestHttpServer::State {
   SOCKET Listening = INVALID_SOCKET;
   std::thread Listener;
   std::string Origin;
   int Port = 0;
 
-  mutable std::mutex Mutex;
-  mutable std::condition_variable Changed;
-  // Guarded by Mutex:
-  std::map<std::string, std::shared_ptr<const Route>> Routes;
-  std::vector<Request> Seen;
+  RouteBook Book;
+
+  // Guards the connections and Stopping.
+  std::mutex Mutex;
   std::set<SOCKET> Open;
   std::vector<std::thread> Connections;
-  bool Released = false;
   bool Stopping = false;
-
-  void AddRoute(const std::string& path, Route route) {
-    std::lock_guard guard(Mutex);
-    Routes[path] = std::make_shared<const Route>(std::move(route));
-  }
-
-  // Waits until stalled answers may go on; false when the server stops.
-  bool WaitForRelease() {
-    std::unique_lock lock(Mutex);
-    Changed.wait(lock, [this] { return Released || Stopping; });
-    return !Stopping;
-  }
-
-  // Waits for the given time; false when the server stops first.
-  bool Pause(std::chrono::milliseconds time) {
-    std::unique_lock lock(Mutex);
-    return !Changed.wait_for(lock, time, [this] { return Stopping; });
-  }
 
   void Accept() {
     for (;;) {
@@ -249,15 +182,7 @@ struct TestHttpServer::State {
     if (!request) {
       return;
     }
-    std::shared_ptr<const Route> route;
-    {
-      std::lock_guard guard(Mutex);
-      Seen.push_back(*request);
-      if (const auto found = Routes.find(request->Path); found != Routes.end()) {
-        route = found->second;
-      }
-    }
-    Changed.notify_all();
+    const std::shared_ptr<const Route> route = Book.Record(*request);
     if (route) {
       Answer(client, *route);
     } else {
@@ -310,14 +235,14 @@ struct TestHttpServer::State {
         break;
       }
       case Route::Kind::StallBeforeResponse:
-        if (WaitForRelease()) {
+        if (Book.WaitForRelease()) {
           SendAll(client, Head(route.Status, route.ContentType, body.size()) + body);
         }
         break;
       case Route::Kind::StallAfter:
         if (SendAll(client, Head(route.Status, route.ContentType, body.size()) +
                                 body.substr(0, route.SentFirst)) &&
-            WaitForRelease()) {
+            Book.WaitForRelease()) {
           SendAll(client, std::string_view(body).substr(route.SentFirst));
         }
         break;
@@ -326,7 +251,7 @@ struct TestHttpServer::State {
           return;
         }
         for (std::size_t offset = 0; offset < body.size(); offset += route.DripBytes) {
-          if ((offset > 0 && !Pause(route.DripEvery)) ||
+          if ((offset > 0 && !Book.Pause(route.DripEvery)) ||
               !SendAll(client, std::string_view(body).substr(offset, route.DripBytes))) {
             return;
           }
@@ -377,7 +302,7 @@ TestHttpServer::~TestHttpServer() {
       ::shutdown(open, SD_BOTH);
     }
   }
-  state.Changed.notify_all();
+  state.Book.Stop();
   ::closesocket(state.Listening);
   state.Listener.join();
   // No thread is added once Stopping is set and the listener has ended.
@@ -399,114 +324,8 @@ std::filesystem::path TestHttpServer::TestCaFile() {
   return std::filesystem::path(VARO_FIXTURE_DIR) / "tls" / "ca.pem";
 }
 
-void TestHttpServer::Serve(const std::string& path, std::string body, int status,
-                           std::string contentType) {
-  Route route;
-  route.Status = status;
-  route.Body = std::move(body);
-  route.ContentType = std::move(contentType);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Redirect(const std::string& path, const std::string& location, int status,
-                              std::string body) {
-  Route route;
-  route.What = Route::Kind::Redirect;
-  route.Status = status;
-  route.Location = location;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeCutShort(const std::string& path, std::string sent,
-                                   std::size_t announced) {
-  if (sent.size() >= announced) {
-    throw std::invalid_argument("a cut-short body must be shorter than announced");
-  }
-  Route route;
-  route.What = Route::Kind::CutShort;
-  route.Body = std::move(sent);
-  route.Announced = announced;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeWithoutLength(const std::string& path, std::string body) {
-  Route route;
-  route.What = Route::Kind::WithoutLength;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::ServeInBlocks(const std::string& path, std::string body,
-                                   std::vector<std::size_t> blocks) {
-  if (blocks.empty() || std::find(blocks.begin(), blocks.end(), 0u) != blocks.end()) {
-    throw std::invalid_argument("blocks must be given, each above 0");
-  }
-  Route route;
-  route.What = Route::Kind::Blocks;
-  route.Body = std::move(body);
-  route.Blocks = std::move(blocks);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::StallBeforeResponse(const std::string& path, std::string body) {
-  Route route;
-  route.What = Route::Kind::StallBeforeResponse;
-  route.Body = std::move(body);
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::StallAfter(const std::string& path, std::string body, std::size_t sentFirst) {
-  if (sentFirst >= body.size()) {
-    throw std::invalid_argument("a stall must come before the end of the body");
-  }
-  Route route;
-  route.What = Route::Kind::StallAfter;
-  route.Body = std::move(body);
-  route.SentFirst = sentFirst;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Drip(const std::string& path, std::string body, std::size_t bytes,
-                          std::chrono::milliseconds every) {
-  if (bytes == 0 || body.empty()) {
-    throw std::invalid_argument("a drip needs a body and blocks above 0");
-  }
-  Route route;
-  route.What = Route::Kind::Drip;
-  route.Body = std::move(body);
-  route.DripBytes = bytes;
-  route.DripEvery = every;
-  Shared->AddRoute(path, std::move(route));
-}
-
-void TestHttpServer::Release() {
-  {
-    std::lock_guard guard(Shared->Mutex);
-    Shared->Released = true;
-  }
-  Shared->Changed.notify_all();
-}
-
-std::vector<TestHttpServer::Request> TestHttpServer::Requests() const {
-  std::lock_guard guard(Shared->Mutex);
-  return Shared->Seen;
-}
-
-std::size_t TestHttpServer::RequestCount(const std::string& path) const {
-  std::lock_guard guard(Shared->Mutex);
-  return static_cast<std::size_t>(std::count_if(Shared->Seen.begin(), Shared->Seen.end(),
-                                                [&](const Request& r) { return r.Path == path; }));
-}
-
-bool TestHttpServer::WaitForRequests(const std::string& path, std::size_t count,
-                                     std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(Shared->Mutex);
-  return Shared->Changed.wait_for(lock, timeout, [&] {
-    return static_cast<std::size_t>(
-               std::count_if(Shared->Seen.begin(), Shared->Seen.end(),
-                             [&](const Request& r) { return r.Path == path; })) >= count;
-  });
+RouteBook& TestHttpServer::Book() const {
+  return Shared->Book;
 }
 
 }  // namespace varo::test
