@@ -68,11 +68,11 @@ class CDuiFrameWnd : public platform::WindowHandler {
   std::uint32_t FilePercent = 0;
   std::uint32_t TotalPercent = 0;
   std::int32_t LastSampleTime = 0;
-  std::uint32_t LastSampleBytes = 0;
+  std::uint64_t LastSampleBytes = 0;
   std::int32_t Speed = 0;
   std::uint32_t FileCount = 0;
-  std::uint32_t TotalBytes = 0;
-  std::uint32_t DownloadedBytes = 0;
+  std::uint64_t TotalBytes = 0;
+  std::uint64_t DownloadedBytes = 0;
   // Ticks of the checking sequence, two per tick that finds FileCount 0.
   std::int32_t CheckTicks = 0;
 

@@ -1,6 +1,7 @@
 // Progress notifications of the download jobs, and the tray animation.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "app/CDuiFrameWnd.h"
 
@@ -12,9 +13,24 @@ constexpr const char* kWorkingTip = "Varo正在更新程序,请勿退出";
 // The shortest span of one rate sample, in milliseconds.
 constexpr std::int32_t kRateSampleMs = 1000;
 
-// value * 100 / total without overflow for any 32-bit counts.
-std::uint32_t Percent(std::uint32_t value, std::uint32_t total) {
-  return static_cast<std::uint32_t>(std::uint64_t{value} * 100u / total);
+// value * 100 / total, rounded down, for any 64-bit counts (total above 0);
+// results beyond the 32-bit range stop there.
+std::uint32_t Percent(std::uint64_t value, std::uint64_t total) {
+  const std::uint64_t whole = value / total;
+  const std::uint64_t rest = value % total;  // below total
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+  if (whole > kMax / 100) {
+    return static_cast<std::uint32_t>(kMax);
+  }
+  // rest * 100 / total is below 100. Where rest * 100 would overflow (over
+  // 2^57 bytes, which no download reaches) the quotient is taken in long
+  // double, exact to the whole percent.
+  const std::uint64_t part =
+      rest <= std::numeric_limits<std::uint64_t>::max() / 100
+          ? rest * 100 / total
+          : std::min<std::uint64_t>(
+                static_cast<std::uint64_t>(static_cast<long double>(rest) * 100 / total), 99);
+  return static_cast<std::uint32_t>(std::min(whole * 100 + part, kMax));
 }
 }  // namespace
 

@@ -35,8 +35,8 @@ void ProgressNotification(benchmark::State& state) {
   desktop.Create(frame, "Varo更新程序");
   desktop.Events.reserve(1 << 20);
   CInetFile job;
-  job.ExpectedLength = 1u << 30;
-  frame.TotalBytes = 1u << 30;
+  job.ExpectedLength = std::uint64_t{1} << 30;
+  frame.TotalBytes = std::uint64_t{1} << 30;
   for (auto _ : state) {
     job.BytesReceived.fetch_add(1024, std::memory_order_relaxed);
     ++desktop.Clock;

@@ -38,10 +38,10 @@ bool IsBlank(char c) {
 
 // A signed decimal number as the list writes it: leading blanks, an optional
 // sign, then the digits up to the first other character; no digits give 0, and
-// a value beyond the signed 32-bit range is clamped to it.
-std::int32_t ReadNumber(std::string_view text) {
-  constexpr std::int64_t kMagnitudeLimit =
-      std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+// a value beyond [lowest, highest] is clamped to it.
+std::int64_t ReadNumber(std::string_view text, std::int64_t lowest, std::int64_t highest) {
+  // The magnitude of the lowest 64-bit value; larger magnitudes stop there.
+  constexpr std::uint64_t kMagnitudeLimit = std::uint64_t{1} << 63;
   std::size_t at = 0;
   while (at < text.size() && IsBlank(text[at])) {
     ++at;
@@ -51,13 +51,28 @@ std::int32_t ReadNumber(std::string_view text) {
     negative = text[at] == '-';
     ++at;
   }
-  std::int64_t magnitude = 0;
+  std::uint64_t magnitude = 0;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    magnitude = std::min(magnitude * 10 + (text[at] - '0'), kMagnitudeLimit);
+    const auto digit = static_cast<std::uint64_t>(text[at] - '0');
+    magnitude =
+        magnitude > (kMagnitudeLimit - digit) / 10 ? kMagnitudeLimit : magnitude * 10 + digit;
   }
-  const std::int64_t value = negative ? -magnitude : magnitude;
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+  std::int64_t value = 0;
+  if (negative) {
+    value = magnitude == kMagnitudeLimit ? std::numeric_limits<std::int64_t>::min()
+                                         : -static_cast<std::int64_t>(magnitude);
+  } else {
+    value = magnitude == kMagnitudeLimit ? std::numeric_limits<std::int64_t>::max()
+                                         : static_cast<std::int64_t>(magnitude);
+  }
+  return std::clamp(value, lowest, highest);
+}
+
+// A 32-bit half of a file time, stored bit for bit: numbers beyond the
+// signed 32-bit range are clamped to it first.
+std::uint32_t ReadTimeHalf(std::string_view text) {
+  return static_cast<std::uint32_t>(static_cast<std::int32_t>(ReadNumber(
+      text, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max())));
 }
 
 struct ListField {
@@ -69,15 +84,14 @@ constexpr ListField kListFields[] = {
     {"FileName", [](CUpdateFile& r, const std::string& t) { r.FileName = t; }},
     {"FileVersion", [](CUpdateFile& r, const std::string& t) { r.FileVersion = t; }},
     {"ProductVersion", [](CUpdateFile& r, const std::string& t) { r.ProductVersion = t; }},
-    {"Length", [](CUpdateFile& r, const std::string& t) { r.Length = ReadNumber(t); }},
-    {"FileDateLow",
+    {"Length",
      [](CUpdateFile& r, const std::string& t) {
-       r.FileTime.Low = static_cast<std::uint32_t>(ReadNumber(t));
+       r.Length = ReadNumber(t, std::numeric_limits<std::int64_t>::min(),
+                             std::numeric_limits<std::int64_t>::max());
      }},
+    {"FileDateLow", [](CUpdateFile& r, const std::string& t) { r.FileTime.Low = ReadTimeHalf(t); }},
     {"FileDateHigh",
-     [](CUpdateFile& r, const std::string& t) {
-       r.FileTime.High = static_cast<std::uint32_t>(ReadNumber(t));
-     }},
+     [](CUpdateFile& r, const std::string& t) { r.FileTime.High = ReadTimeHalf(t); }},
     {"InstallDir", [](CUpdateFile& r, const std::string& t) { r.InstallDir = t; }},
     {"Register", [](CUpdateFile& r, const std::string& t) { r.Register = ReadFlag(t); }},
     {"ZipFile", [](CUpdateFile& r, const std::string& t) { r.ZipFile = ReadFlag(t); }},
@@ -240,11 +254,14 @@ std::size_t CUpdateFiles::RemoveUpToDate() {
   return RemoveUnless([](CUpdateFile& record) { return record.CheckUpdate(); });
 }
 
-std::uint32_t CUpdateFiles::GetTotalLength() const {
-  std::uint32_t total = 0;
+std::uint64_t CUpdateFiles::GetTotalLength() const {
+  std::uint64_t total = 0;
   ForEach([&total](const CUpdateFile& record) {
-    if (record.NeedUpdate) {
-      total += static_cast<std::uint32_t>(record.Length);
+    if (record.NeedUpdate && record.Length > 0) {
+      const auto length = static_cast<std::uint64_t>(record.Length);
+      total = length > std::numeric_limits<std::uint64_t>::max() - total
+                  ? std::numeric_limits<std::uint64_t>::max()
+                  : total + length;
     }
   });
   return total;

@@ -42,9 +42,10 @@ class CUpdateFiles : public LockedPtrList<CUpdateFile> {
   // how many are left.
   std::size_t RemoveUpToDate();
 
-  // The low 32 bits of Length, summed modulo 2^32 over the records that need
-  // an update.
-  std::uint32_t GetTotalLength() const;
+  // The sum of the lengths above 0 of the records that need an update (a
+  // length of 0 or below is unknown and counts nothing); it stops at the
+  // largest 64-bit value.
+  std::uint64_t GetTotalLength() const;
 
   const std::filesystem::path ModuleDir;
   const std::optional<std::filesystem::path> WindowsDir;

@@ -158,7 +158,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (!File.Write(Buffer.data(), count)) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
-    Job.BytesReceived.fetch_add(static_cast<std::uint32_t>(count), std::memory_order_relaxed);
+    Job.BytesReceived.fetch_add(count, std::memory_order_relaxed);
     Job.Notify(WM_INETFILE_PROGRESS, static_cast<std::uint32_t>(count));
     if (Job.CancelRequested.load()) {
       return Stop(INETFILE_CANCELLED);

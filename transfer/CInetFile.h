@@ -81,7 +81,7 @@ class CInetFile : public COrlanThread {
   std::int32_t StartCount = 0;
   // Written by the worker (reset once the target is open, then raised per
   // chunk), read by the window's thread.
-  std::atomic<std::uint32_t> BytesReceived{0};
+  std::atomic<std::uint64_t> BytesReceived{0};
   // Inputs, set by the creator before Start. RequiredLength: when above
   // 0, the body must be exactly this long; the job writes nothing past it,
   // and a body of any other length fails (code 2). LengthLimit: when above
@@ -89,7 +89,8 @@ class CInetFile : public COrlanThread {
   std::uint64_t RequiredLength = 0;
   std::uint64_t LengthLimit = 0;
   // Carried for the window and the installer; the job never reads them.
-  std::uint32_t ExpectedLength = 0;
+  // ExpectedLength: the listed length, 0 when not known.
+  std::uint64_t ExpectedLength = 0;
   bool Register = false;
   bool Execute = false;
   std::string ExecutePar;

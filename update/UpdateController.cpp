@@ -26,8 +26,10 @@ std::unique_ptr<CInetFile> MakeFileJob(const CUpdateFile& entry, const std::stri
   download->ServerName = serverName;
   download->LocalFile = entry.LocalFile;
   download->FileName = entry.FileName;
-  download->ExpectedLength = static_cast<std::uint32_t>(entry.Length);
-  download->RequiredLength = entry.Length > 0 ? static_cast<std::uint64_t>(entry.Length) : 0;
+  // A listed length of 0 or below is not known.
+  const std::uint64_t length = entry.Length > 0 ? static_cast<std::uint64_t>(entry.Length) : 0;
+  download->ExpectedLength = length;
+  download->RequiredLength = length;
   download->Register = entry.Register;
   download->Execute = entry.Execute;
   download->ExecutePar = entry.ExecutePar;

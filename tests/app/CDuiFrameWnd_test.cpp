@@ -274,13 +274,26 @@ TEST_F(FrameTest, ProgressCountersAreExactAndUncapped) {
   EXPECT_EQ(Frame->DownloadedBytes, before);
   EXPECT_EQ(Frame->Speed, 1024);
 
+  // 64-bit counts: a file past 4 GiB, a run past 2^32 bytes.
+  CInetFile huge;
+  huge.Kind = kInetFileData;
+  huge.ExpectedLength = std::uint64_t{5} << 30;
+  huge.BytesReceived = (std::uint64_t{5} << 30) / 4 * 3;
+  Frame->TotalBytes = std::uint64_t{10} << 30;
+  Frame->DownloadedBytes = (std::uint64_t{9} << 30) - 1024;
+  Progress(kInetFileData, 1024, &huge);
+  EXPECT_EQ(Frame->FilePercent, 75u);
+  EXPECT_EQ(Frame->TotalPercent, 90u);
+  EXPECT_EQ(Frame->DownloadedBytes, std::uint64_t{9} << 30);
+  Frame->DownloadedBytes = before;
+
   // No expected length, no total: those values stay.
   CInetFile unsized;
   unsized.Kind = kInetFileData;
   Frame->TotalBytes = 0;
   Progress(kInetFileData, 10, &unsized);
   EXPECT_EQ(Frame->FilePercent, 75u);
-  EXPECT_EQ(Frame->TotalPercent, 700u);
+  EXPECT_EQ(Frame->TotalPercent, 90u);
   EXPECT_EQ(Frame->DownloadedBytes, before + 10);
 }
 

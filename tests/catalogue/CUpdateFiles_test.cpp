@@ -129,10 +129,16 @@ TEST_F(UpdateFilesTest, NumbersReadLikeTheListWritesThem) {
   const Case cases[] = {
       {"123abc", 123, 123},
       {"-1", -1, 4294967295u},
-      {"4294967295", 2147483647, 2147483647u},
-      {"2147483648", 2147483647, 2147483647u},
+      // Lengths are 64-bit; the time halves are clamped to 32 bits.
+      {"4294967295", 4294967295LL, 2147483647u},
+      {"2147483648", 2147483648LL, 2147483647u},
+      {"5368709120", 5368709120LL, 2147483647u},
       {"-2147483648", -2147483648LL, 2147483648u},
-      {"-99999999999999999999", -2147483648LL, 2147483648u},
+      {"-2147483649", -2147483649LL, 2147483648u},
+      {"9223372036854775807", INT64_MAX, 2147483647u},
+      {"9223372036854775808", INT64_MAX, 2147483647u},
+      {"-9223372036854775808", INT64_MIN, 2147483648u},
+      {"-99999999999999999999", INT64_MIN, 2147483648u},
       {"  +42", 42, 42},
       {"\t-7x8", -7, 4294967289u},
       {"abc", 0, 0},
@@ -367,19 +373,27 @@ TEST_F(UpdateFilesTest, RemoveUpToDateKeepsTheFilesToDownloadInOrder) {
   EXPECT_EQ(Files.RemoveHead(), nullptr);
 }
 
-TEST_F(UpdateFilesTest, TotalLengthWrapsModulo2To32) {
+TEST_F(UpdateFilesTest, TotalLengthCountsPast4GiB) {
   ASSERT_TRUE(
       LoadEntries("<File><FileName>a</FileName><Length>2147483647</Length></File>"
                   "<File><FileName>b</FileName><Length>2147483647</Length></File>"
-                  "<File><FileName>c</FileName><Length>2</Length></File>"));
-  EXPECT_EQ(Files.RemoveUpToDate(), 3u);
-  EXPECT_EQ(Files.GetTotalLength(), 0u);
+                  "<File><FileName>c</FileName><Length>2</Length></File>"
+                  "<File><FileName>d</FileName><Length>5368709120</Length></File>"));
+  EXPECT_EQ(Files.RemoveUpToDate(), 4u);
+  EXPECT_EQ(Files.GetTotalLength(), 4294967296u + 5368709120u);
 
+  // Unknown (negative) lengths count nothing; the sum stops at the top.
   ASSERT_TRUE(
       LoadEntries("<File><FileName>a</FileName><Length>-1</Length></File>"
                   "<File><FileName>b</FileName><Length>3</Length></File>"));
   EXPECT_EQ(Files.RemoveUpToDate(), 2u);
-  EXPECT_EQ(Files.GetTotalLength(), 2u);
+  EXPECT_EQ(Files.GetTotalLength(), 3u);
+  ASSERT_TRUE(
+      LoadEntries("<File><FileName>a</FileName><Length>9223372036854775807</Length></File>"
+                  "<File><FileName>b</FileName><Length>9223372036854775807</Length></File>"
+                  "<File><FileName>c</FileName><Length>9</Length></File>"));
+  EXPECT_EQ(Files.RemoveUpToDate(), 3u);
+  EXPECT_EQ(Files.GetTotalLength(), UINT64_MAX);
 }
 
 TEST_F(UpdateFilesTest, ChineseListsGiveTheSameRecordsInEveryEncoding) {

@@ -500,12 +500,40 @@ TEST_F(UpdateRunTest, FiveFilesRunOneAtATimeInListOrder) {
   EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
 }
 
-TEST_F(UpdateRunTest, TotalBytesWrapsModulo2To32) {
-  ServeList({{"a", "/a", "2147483647", ""}, {"b", "/b", "2147483647", ""}, {"c", "/c", "7", ""}});
+TEST_F(UpdateRunTest, SizesAndPercentagesPast4GiB) {
+  // A file 100 KiB past 4 GiB, then one of 5 GiB: with 32-bit counters the
+  // first would count as 100 KiB long and the run as 5 GiB + 100 KiB.
+  constexpr std::uint64_t kFirst = (std::uint64_t{1} << 32) + 102400;
+  constexpr std::uint64_t kSecond = std::uint64_t{5} << 30;
+  ServeList({{"huge.pak", "/huge", std::to_string(kFirst), ""},
+             {"bigger.pak", "/bigger", std::to_string(kSecond), ""}});
+  Server.ServeCutShort("/huge", Bytes(51200, 'h'), kFirst);
   Open();
   RunHeadJob();
-  EXPECT_EQ(Frame->FileCount, 3u);
-  EXPECT_EQ(Frame->TotalBytes, 5u);
+  EXPECT_EQ(Frame->FileCount, 2u);
+  EXPECT_EQ(Frame->TotalBytes, kFirst + kSecond);
+
+  Desktop.Tick();
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->DownloadedBytes >= 51200; }));
+  ASSERT_GE(Desktop.PendingMessages(), 1u) << "the cut-short completion is still to come";
+  CInetFile* job = Frame->InetFiles.GetHead();
+  ASSERT_NE(job, nullptr);
+  EXPECT_EQ(job->ExpectedLength, kFirst);
+  Desktop.Tick();
+  EXPECT_EQ(Desktop.CurrentText("progresslable"),
+            "正在下载(1/2) 0KB/秒 总大小" + std::to_string((kFirst + kSecond) / 1024) + "KB");
+  EXPECT_EQ(Desktop.CurrentText("eachprogress"), "0%");
+  EXPECT_EQ(Desktop.CurrentText("totalprogress"), "0%");
+
+  // Half of the first file, then all of it: the percentages follow.
+  job->BytesReceived = kFirst / 2;
+  Frame->DownloadedBytes = kFirst / 2 - 1024;
+  Frame->HandleMessage(WM_INETFILE_PROGRESS, (2u << 16) | 1024u,
+                       reinterpret_cast<std::intptr_t>(job));
+  EXPECT_EQ(Frame->FilePercent, 50u);
+  EXPECT_EQ(Frame->TotalPercent, kFirst / 2 * 100 / (kFirst + kSecond));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  EXPECT_FALSE(fs::exists(Install / "huge.pak")) << "a short body is never installed";
 }
 
 }  // namespace
