@@ -5,7 +5,7 @@ file(GLOB VARO_GUI_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_D
 find_package(GTest REQUIRED)
 add_library(varo_gui_test_support STATIC ${VARO_GUI_TEST_SUPPORT_SOURCES})
 target_include_directories(varo_gui_test_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(varo_gui_test_support PUBLIC varo_gtk GTest::gtest)
+target_link_libraries(varo_gui_test_support PUBLIC varo_gtk varo_test_support GTest::gtest)
 set(VARO_GUI_OUTPUT_DIR ${CMAKE_BINARY_DIR}/tests/gui-output)
 target_compile_definitions(varo_gui_test_support PUBLIC
   VARO_GUI_TESTS=1

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/GtkEnvironment.h"
+#include "support/SampleInstallation.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -25,77 +26,14 @@ namespace varo {
 namespace {
 
 using namespace std::chrono_literals;
+using gui_test::Bytes;
+using gui_test::Entry;
 using gui_test::GtkEnvironment;
+using gui_test::Installation;
 using gui_test::Subprocess;
 
 const auto* const kDisplay = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
 const std::string kTitle = "Varo更新程序";
-
-// A game centre installed in a temporary folder: the program with its
-// ADImage tree, a configuration file naming the server, a stand-in client
-// that records its start, and the files as they were before the update.
-class Installation {
- public:
-  explicit Installation(const std::string& listUrl) {
-    const std::filesystem::path program(VARO_UPDATE_PROGRAM);
-    std::filesystem::copy_file(program, Dir / "varo-update");
-    std::filesystem::copy(program.parent_path() / "ADImage", Dir / "ADImage",
-                          std::filesystem::copy_options::recursive);
-    test::WriteFile(Dir / "ADImage" / "xxxxx_system.ini",
-                    "[UpdateServer]\r\nserver1=" + listUrl + "\r\n");
-    test::WriteFile(Dir / "Tandrel.exe", "#!/bin/sh\necho started >>client-started.log\n");
-    ::chmod((Dir / "Tandrel.exe").c_str(), 0755);
-  }
-
-  // Runs the program in the installation's folder, as the game centre's
-  // launcher does, its output going to the log file named.
-  std::unique_ptr<Subprocess> Run(const std::string& log = "varo-update.log") {
-    Subprocess::Options options;
-    options.Directory = Dir.Path();
-    options.Output = Dir / log;
-    options.Errors = options.Output;
-    options.Unset = {"DBUS_SESSION_BUS_ADDRESS"};  // no tray: quiet and the same everywhere
-    return std::make_unique<Subprocess>(std::vector<std::string>{(Dir / "varo-update").string()},
-                                        options);
-  }
-
-  bool ClientStarted() const { return std::filesystem::exists(Dir / "client-started.log"); }
-  std::string Log(const std::string& log = "varo-update.log") const {
-    return gui_test::ReadFile(Dir / log);
-  }
-  // Every entry of the installation but the logs, with its files' content.
-  std::map<std::filesystem::path, std::string> Contents() const {
-    std::map<std::filesystem::path, std::string> contents;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(Dir.Path())) {
-      if (entry.path().extension() != ".log") {
-        contents[entry.path()] = entry.is_regular_file() ? gui_test::ReadFile(entry.path()) : "/";
-      }
-    }
-    return contents;
-  }
-  std::filesystem::path operator/(const std::filesystem::path& relative) const {
-    return Dir / relative;
-  }
-
- private:
-  test::TempDir Dir;
-};
-
-// A listed file, stamped far in the future: any local copy is older.
-std::string Entry(const std::string& name, const std::string& localPath, std::size_t length,
-                  const std::string& url) {
-  return "<File><FileName>" + name + "</FileName><FileDateHigh>2000000000</FileDateHigh>" +
-         "<LocalPath>" + localPath + "</LocalPath><Length>" + std::to_string(length) +
-         "</Length><URL>" + url + "</URL></File>";
-}
-
-std::string Bytes(std::size_t count, char seed) {
-  std::string bytes(count, '\0');
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
-  }
-  return bytes;
-}
 
 class VaroUpdateTest : public ::testing::Test {
  protected:
