@@ -12,30 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "app/CDuiFrameWnd.h"
-#include "platform/headless/HeadlessDesktop.h"
 #include "support/TempDir.h"
-#include "support/TestHttpServer.h"
+#include "support/WholeRun.h"
 
 namespace varo {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::HeadlessDesktop;
 using platform::StartRequest;
 
 const StartRequest kClient{"Tandrel.exe", "", "open"};
-constexpr const char* kListPath = "/Download/Update.xml";
-
-// Every file below folder, relative to it.
-std::vector<std::string> Tree(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    names.push_back(entry.path().lexically_relative(folder).generic_string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Peak resident size of this process so far, in MiB.
 long PeakMiB() {
@@ -44,51 +30,17 @@ long PeakMiB() {
   return usage.ru_maxrss / 1024;
 }
 
-class HostileListTest : public ::testing::Test {
+class HostileListTest : public ::testing::Test, protected test::WholeRun {
  protected:
-  HostileListTest() {
-    fs::create_directories(Install / "ADImage");
-    fs::create_directories(Outer / "beside");
-    test::WriteFile(Outer / "beside" / "keep.txt", "keep");
-    test::WriteFile(Install / "ADImage" / "xxxxx_system.ini",
-                    "[UpdateServer]\nserver1=" + Server.Url(kListPath) + "\n");
+  void Run(const std::string& body) {
+    WholeRun::Run(body);
+    EXPECT_TRUE(Ended) << "the run ended";
+    EXPECT_TRUE(ListFileRemoved) << "the list's temporary file is gone";
   }
-
-  // Runs the whole update on the list body served, tick by tick, until the
-  // window asks to close (or the ticks run out).
-  void Run(const std::string& body, const std::string& contentType = "text/xml") {
-    Server.Serve(kListPath, body, 200, contentType);
-    Desktop = std::make_unique<HeadlessDesktop>();
-    HeadlessDesktop& desktop = *Desktop;
-    CDuiFrameWnd frame(desktop, desktop, Install);
-    ASSERT_TRUE(desktop.Create(frame, "Varo更新程序"));
-    const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
-    for (int tick = 0; tick < 200 && !desktop.IsDestroyed(); ++tick) {
-      desktop.Tick();
-      ASSERT_TRUE(desktop.DispatchUntil(
-          [&] { return frame.RunningJobs == 0 && desktop.PendingMessages() == 0; }));
-    }
-    EXPECT_TRUE(desktop.IsDestroyed()) << "the run ended";
-    EXPECT_FALSE(fs::exists(listFile)) << "the list's temporary file is gone";
-    Boxes.clear();
-    for (const auto& box : desktop.EventsOf("box")) {
-      Boxes.push_back(box.Text);
-    }
-  }
-
   // Nothing was written outside the installation.
   void ExpectNothingOutside() {
-    EXPECT_EQ(Tree(Outer.Path()),
-              (std::vector<std::string>{"beside", "beside/keep.txt", "game", "game/ADImage",
-                                        "game/ADImage/xxxxx_system.ini"}))
-        << "besides what a run may make inside the installation";
+    EXPECT_EQ(OuterTree(), FreshTree()) << "besides what a run may make inside the installation";
   }
-
-  test::TempDir Outer;
-  const fs::path Install = Outer / "game";
-  test::TestHttpServer Server;
-  std::unique_ptr<HeadlessDesktop> Desktop;
-  std::vector<std::string> Boxes;
 };
 
 TEST_F(HostileListTest, NoSpellingOfAPathLeavesTheInstallation) {
