@@ -1,0 +1,97 @@
+#include "transfer/ResumeRecord.h"
+
+#include <charconv>
+
+#include "platform/OutputFile.h"
+#include "platform/RegularFile.h"
+
+namespace varo {
+namespace {
+
+// A URL and a validator are short; anything longer is no record of ours.
+constexpr std::size_t kMaxRecordBytes = 16 * 1024;
+
+std::optional<std::uint64_t> ReadUnsigned(std::string_view text) {
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::filesystem::path ResumeFileOf(const std::filesystem::path& sideFile) {
+  std::filesystem::path record = sideFile;
+  record.replace_extension(".resume");
+  return record;
+}
+
+bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& record) {
+  if (HasLineBreak(record.Url) || HasLineBreak(record.Validator)) {
+    return false;
+  }
+  const std::string text = "varo-resume 1\nurl " + record.Url + "\nlength " +
+                           std::to_string(record.Length) + "\nvalidator " + record.Validator + "\n";
+  platform::OutputFile out;
+  return out.Create(file) == platform::kOk && out.Write(text.data(), text.size()) &&
+         out.Close(true);
+}
+
+std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file) {
+  const std::optional<std::string> text = platform::ReadRegularFile(file, kMaxRecordBytes);
+  if (!text) {
+    return std::nullopt;
+  }
+  std::string_view rest = *text;
+  const auto line = [&rest](std::string_view key) -> std::optional<std::string_view> {
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos || !rest.starts_with(key)) {
+      return std::nullopt;
+    }
+    const std::string_view value = rest.substr(key.size(), end - key.size());
+    rest.remove_prefix(end + 1);
+    return value;
+  };
+  if (!line("varo-resume 1")) {
+    return std::nullopt;
+  }
+  const auto url = line("url ");
+  const auto length = line("length ");
+  const auto validator = line("validator ");
+  if (!url || !length || !validator || !rest.empty() || url->empty() || validator->empty()) {
+    return std::nullopt;
+  }
+  const auto number = ReadUnsigned(*length);
+  if (!number) {
+    return std::nullopt;
+  }
+  return ResumeRecord{std::string(*url), *number, std::string(*validator)};
+}
+
+std::optional<ContentRange> ParseContentRange(std::string_view text) {
+  constexpr std::string_view kUnit = "bytes ";
+  if (!text.starts_with(kUnit)) {
+    return std::nullopt;
+  }
+  text.remove_prefix(kUnit.size());
+  const std::size_t dash = text.find('-');
+  const std::size_t slash = text.find('/');
+  if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
+    return std::nullopt;
+  }
+  const auto first = ReadUnsigned(text.substr(0, dash));
+  const auto last = ReadUnsigned(text.substr(dash + 1, slash - dash - 1));
+  const auto total = ReadUnsigned(text.substr(slash + 1));
+  if (!first || !last || !total || *first > *last || *last >= *total) {
+    return std::nullopt;
+  }
+  return ContentRange{*first, *last, *total};
+}
+
+}  // namespace varo

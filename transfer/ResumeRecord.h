@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varo {
+
+// What a partial download needs to be continued: the URL it came from, the
+// length the list announced, and the server's validator of the version
+// whose first bytes it holds (an ETag, else a Last-Modified date). Kept in
+// a small file beside the side file (ResumeFileOf); a download continues
+// only when every one of them still matches.
+struct ResumeRecord {
+  std::string Url;
+  std::uint64_t Length = 0;
+  std::string Validator;  // as the server sent it; what If-Range carries back
+
+  bool operator==(const ResumeRecord&) const = default;
+};
+
+// The record file that belongs to a side file: its name with ".resume"
+// appended in place of ".update" (so it never collides with a target).
+std::filesystem::path ResumeFileOf(const std::filesystem::path& sideFile);
+
+// Writes record to file afresh; false when it cannot be written (the
+// download then simply cannot be continued later).
+bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& record);
+
+// The record in file; nothing when there is none, it is no regular file,
+// is larger than a record can be, or is malformed.
+std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file);
+
+// A Content-Range header of a 206 answer: "bytes FIRST-LAST/TOTAL".
+struct ContentRange {
+  std::uint64_t First = 0;
+  std::uint64_t Last = 0;
+  std::uint64_t Total = 0;
+  bool operator==(const ContentRange&) const = default;
+};
+// Nothing unless the text is exactly that form with FIRST <= LAST < TOTAL
+// (an unknown total "*" counts as malformed: it cannot be checked).
+std::optional<ContentRange> ParseContentRange(std::string_view text);
+
+}  // namespace varo
