@@ -46,7 +46,12 @@ class CDuiFrameWnd : public platform::WindowHandler {
 
   // The update controller.
   void BeginUpdate();
-  void DownloadUpdateList();
+  // Fetches the update list from server (the first one when null).
+  void DownloadUpdateList(const CServer* server = nullptr);
+  // The next configured server to ask for the list after ListServer
+  // failed, one with another URL than every server asked so far; null when
+  // there is none.
+  const CServer* NextListServer() const;
   std::intptr_t OnInetFileComplete(std::uintptr_t wParam, std::intptr_t lParam);
   // Puts a downloaded file in place and starts or registers it. False when
   // it could not be put in place.
@@ -97,6 +102,8 @@ class CDuiFrameWnd : public platform::WindowHandler {
   int OpenBoxes = 0;
   // The update list's temporary file while it exists.
   std::filesystem::path ListFile;
+  // The server the update list is being fetched from (owned by Servers).
+  const CServer* ListServer = nullptr;
 
   bool TrayIconShown = false;
   platform::TrayData TrayData;

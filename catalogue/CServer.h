@@ -13,6 +13,10 @@ class CServer {
 
   std::string Name;
   std::string URL;
+  // False for a server that the configuration file does not name (its URL
+  // is then the default); only configured servers are tried after another
+  // one failed.
+  bool Configured = true;
 };
 
 }  // namespace varo

@@ -20,10 +20,20 @@ std::filesystem::path ConfigurationFile(const std::filesystem::path& programDire
 
 void FillServers(CServers& servers, const std::filesystem::path& programDirectory) {
   const std::filesystem::path file = ConfigurationFile(programDirectory);
-  servers.AddServer("更新服务器1", platform::ReadProfileString(file, "UpdateServer", "server1",
-                                                               kDefaultServerUrl, kValueCapacity));
-  servers.AddServer("更新服务器2", platform::ReadProfileString(file, "UpdateServer", "server2",
-                                                               kDefaultServerUrl, kValueCapacity));
+  const char* const names[] = {"更新服务器1", "更新服务器2"};
+  const char* const keys[] = {"server1", "server2"};
+  for (int i = 0; i < 2; ++i) {
+    // Read without a fallback first, to tell a configured server from one
+    // that falls back to the default.
+    const std::string url =
+        platform::ReadProfileString(file, "UpdateServer", keys[i], "", kValueCapacity);
+    auto server = std::make_unique<CServer>(
+        names[i], url.empty() ? platform::ReadProfileString(file, "UpdateServer", keys[i],
+                                                            kDefaultServerUrl, kValueCapacity)
+                              : url);
+    server->Configured = !url.empty();
+    servers.Add(std::move(server));
+  }
 }
 
 }  // namespace varo

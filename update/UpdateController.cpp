@@ -1,8 +1,10 @@
 // The update controller: fetch the list, queue the downloads, react to each
 // job's completion, end the run.
+#include <algorithm>
 #include <cassert>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/CDuiFrameWnd.h"
 #include "platform/FileSystem.h"
@@ -45,8 +47,11 @@ void CDuiFrameWnd::BeginUpdate() {
   DownloadUpdateList();
 }
 
-void CDuiFrameWnd::DownloadUpdateList() {
-  const CServer* server = Servers.GetHead();
+void CDuiFrameWnd::DownloadUpdateList(const CServer* server) {
+  if (server == nullptr) {
+    server = Servers.GetHead();
+  }
+  ListServer = server;
   if (server == nullptr) {
     ListHandled = true;  // nothing to fetch: the checking sequence ends the run
     return;
@@ -95,9 +100,13 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
         InetFiles.Add(MakeFileJob(*entry, job->ServerName, Window));
       }
       ListHandled = true;
+    } else if (const CServer* next = NextListServer(); next != nullptr && !ClosePosted) {
+      // Not fetched, or fetched but no update list: the next configured
+      // server is asked in the same way; the run goes on when it answers.
+      DownloadUpdateList(next);
     } else {
-      // Not fetched, or fetched but no update list: the server cannot give
-      // one, whatever it answered.
+      // Every server failed: the last one's failure is shown, whatever it
+      // answered.
       ShowError(code == INETFILE_OK ? CInetFile::TextOf(INETFILE_ERR_GET_FILE)
                                     : job->GetErrorText());
       StartClient();
@@ -124,6 +133,28 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   }
   --RunningJobs;
   return 0;
+}
+
+const CServer* CDuiFrameWnd::NextListServer() const {
+  const CServer* next = nullptr;
+  bool passed = false;  // ListServer and the servers before it were asked
+  std::vector<const std::string*> asked;
+  Servers.ForEach([&](const CServer& server) {
+    if (next != nullptr) {
+      return;
+    }
+    if (!passed) {
+      asked.push_back(&server.URL);
+      passed = &server == ListServer;
+      return;
+    }
+    const bool askedBefore = std::any_of(
+        asked.begin(), asked.end(), [&](const std::string* url) { return *url == server.URL; });
+    if (server.Configured && !askedBefore) {
+      next = &server;
+    }
+  });
+  return next;
 }
 
 void CDuiFrameWnd::FailRun(const std::string& summary, const std::string& boxText) {

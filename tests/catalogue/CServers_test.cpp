@@ -75,6 +75,25 @@ TEST_F(ServerConfigTest, EmptyValueIsKeptAndMissingKeyFallsBack) {
   EXPECT_EQ(Contents(Servers), expected);
 }
 
+TEST_F(ServerConfigTest, OnlyServersWithAValueCountAsConfigured) {
+  const std::pair<std::string, std::vector<bool>> cases[] = {
+      {"", {false, false}},
+      {"[UpdateServer]\nserver1=http://one/\n", {true, false}},
+      {"[UpdateServer]\nserver1=http://one/\nserver2=http://two/\n", {true, true}},
+      {"[UpdateServer]\nserver1=\nserver2=  \n", {false, false}},
+      {"[Other]\nserver2=http://two/\n", {false, false}},
+  };
+  for (const auto& [config, expected] : cases) {
+    SCOPED_TRACE(config);
+    WriteConfig(config);
+    CServers servers;
+    FillServers(servers, Dir.Path());
+    std::vector<bool> configured;
+    servers.ForEach([&](const CServer& s) { configured.push_back(s.Configured); });
+    EXPECT_EQ(configured, expected);
+  }
+}
+
 TEST_F(ServerConfigTest, ProfileRulesForNamesBlanksAndSections) {
   WriteConfig(
       "\xEF\xBB\xBF; comment\r\n"

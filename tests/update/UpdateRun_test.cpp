@@ -515,7 +515,6 @@ TEST_F(UpdateRunTest, SizesAndPercentagesPast4GiB) {
 
   Desktop.Tick();
   ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->DownloadedBytes >= 51200; }));
-  ASSERT_GE(Desktop.PendingMessages(), 1u) << "the cut-short completion is still to come";
   CInetFile* job = Frame->InetFiles.GetHead();
   ASSERT_NE(job, nullptr);
   EXPECT_EQ(job->ExpectedLength, kFirst);
