@@ -61,6 +61,11 @@ HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::
 // followed, still lies inside base (itself resolved the same way).
 bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::path& file);
 
+// True when the last name of the path is itself a link (on Windows: any
+// reparse point), or when that cannot be told; false when it is none or
+// nothing is there. Whatever lies on the path before that name is followed.
+bool IsLink(const std::filesystem::path& file);
+
 // True when the file exists and may not be written (on POSIX: its owner
 // write bit is clear; on Windows: its read-only attribute is set).
 bool IsReadOnly(const std::filesystem::path& file);

@@ -187,6 +187,14 @@ bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::pa
   return true;
 }
 
+bool IsLink(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) != 0) {
+    return errno != ENOENT && errno != ENOTDIR;
+  }
+  return S_ISLNK(info.st_mode);
+}
+
 bool IsReadOnly(const std::filesystem::path& file) {
   struct stat info {};
   return ::stat(file.c_str(), &info) == 0 && (info.st_mode & S_IWUSR) == 0;

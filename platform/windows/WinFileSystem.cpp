@@ -275,6 +275,14 @@ bool ResolvesWithin(const fs::path& base, const fs::path& file) {
   return true;
 }
 
+bool IsLink(const fs::path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return !IsAbsent(::GetLastError());
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool IsReadOnly(const fs::path& file) {
   const DWORD attributes = ::GetFileAttributesW(file.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;

@@ -289,6 +289,30 @@ TEST_F(WinFileSystemTest, ResolvesWithinFollowsJunctionsAndLinks) {
   }
 }
 
+TEST_F(WinFileSystemTest, IsLinkLooksAtTheLastNameOnly) {
+  fs::create_directories(Dir / "folder");
+  test::WriteFile(Dir / "folder" / "file", "x");
+  if (!test::MakeJunction(Dir / "junction", Dir / "folder")) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+  struct Case {
+    fs::path Path;
+    bool Link;
+  };
+  const Case cases[] = {
+      {Dir / "junction", true},         {Dir / "junction" / "file", false},
+      {Dir / "folder" / "file", false}, {Dir / "folder", false},
+      {Dir / "missing", false},         {Dir / "missing" / "file", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path.string());
+    EXPECT_EQ(IsLink(c.Path), c.Link);
+  }
+  if (test::MakeSymbolicLink(Dir / "file-link", Dir / "folder" / "file", false)) {
+    EXPECT_TRUE(IsLink(Dir / "file-link"));
+  }
+}
+
 // GetTempPathW takes the folder from TMP, then TEMP.
 TEST_F(WinFileSystemTest, CreateTempFileInTheTemporaryFolder) {
   const auto saved = [](const wchar_t* name) {
