@@ -1,9 +1,10 @@
 // The update list's XML reader on libxml2.
 //
-// Hardening: the file is read whole, with a bound on its size, through
-// ReadRegularFile (so that a FIFO or a device in its place neither blocks
-// nor feeds endless data) and parsed from memory, without network access
-// and with libxml2's own bounds on entity amplification (no XML_PARSE_HUGE).
+// Hardening: the file is handed to libxml2 chunk by chunk with a bound on its
+// size, and only when it is a regular file (so that a FIFO or a device in its
+// place neither blocks nor feeds endless data); it is parsed without network
+// access and with libxml2's own bounds on entity amplification (no
+// XML_PARSE_HUGE).
 // No document type declaration is accepted at all: a DOCTYPE, with or
 // without an internal subset, stops the parse as soon as it is seen, before
 // any declaration in it is read. So no entity besides the predefined ones
@@ -16,12 +17,17 @@
 // parser's SAX2 events, which costs a fraction of building, walking and
 // freeing a tree for a list of many thousand entries.
 
+#include <fcntl.h>
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
-#include <limits>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,7 +35,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/RegularFile.h"
 #include "platform/XmlReader.h"
 
 namespace varo::platform {
@@ -239,6 +244,65 @@ void ProcessingInstruction(void* context, const xmlChar* target, const xmlChar* 
   StateOf(context).Collector.Other(std::string(View(target)), View(data));
 }
 
+// The list file as libxml2 reads it, chunk by chunk, so that no copy of the
+// whole file is ever held: opened without blocking (a FIFO without a writer
+// would hold a plain open() for ever), read only when it is a regular file
+// of at most maxBytes bytes, and never read further than one byte past
+// maxBytes however the file grows meanwhile.
+class BoundedInput {
+ public:
+  BoundedInput(const std::filesystem::path& file, std::size_t maxBytes)
+      : Descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), Remaining(maxBytes) {
+    struct stat info {};
+    if (Descriptor >= 0 &&
+        (::fstat(Descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+         static_cast<std::uintmax_t>(info.st_size) > maxBytes)) {
+      ::close(Descriptor);
+      Descriptor = -1;
+    }
+  }
+  BoundedInput(const BoundedInput&) = delete;
+  BoundedInput& operator=(const BoundedInput&) = delete;
+  ~BoundedInput() {
+    if (Descriptor >= 0) {
+      ::close(Descriptor);
+    }
+  }
+
+  bool Opened() const { return Descriptor >= 0; }
+
+  // True while no read has failed and the file has kept within the bound:
+  // a document cut short by either is no document, even where what was read
+  // happens to be well-formed.
+  bool Whole() const { return !Failed; }
+
+  // libxml2's read callback: up to length bytes into buffer, 0 at the end,
+  // -1 on failure.
+  static int Read(void* context, char* buffer, int length) {
+    auto& input = *static_cast<BoundedInput*>(context);
+    if (input.Failed || length < 0) {
+      return -1;
+    }
+    const auto wanted = static_cast<std::size_t>(length);
+    const std::size_t asked = input.Remaining < wanted ? input.Remaining + 1 : wanted;
+    ssize_t got = 0;
+    do {
+      got = ::read(input.Descriptor, buffer, asked);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 || static_cast<std::size_t>(got) > input.Remaining) {
+      input.Failed = true;
+      return -1;
+    }
+    input.Remaining -= static_cast<std::size_t>(got);
+    return static_cast<int>(got);
+  }
+
+ private:
+  int Descriptor;
+  std::size_t Remaining;  // bytes that may still be read
+  bool Failed = false;
+};
+
 struct ParserDeleter {
   void operator()(xmlParserCtxtPtr parser) const { xmlFreeParserCtxt(parser); }
 };
@@ -261,8 +325,8 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
                                                     std::size_t maxBytes) {
   InitialiseLibXml();
 
-  const auto content = ReadRegularFile(file, maxBytes);
-  if (!content || content->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+  BoundedInput input(file, maxBytes);
+  if (!input.Opened()) {
     return std::nullopt;
   }
   const std::unique_ptr<xmlParserCtxt, ParserDeleter> parser(xmlNewParserCtxt());
@@ -293,11 +357,10 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
     const ThreadParsingFlag parsing;
     // No encoding given: the document's byte order mark or declaration
     // decides, as for a file. The document that comes back is empty.
-    document.reset(xmlCtxtReadMemory(parser.get(), content->data(),
-                                     static_cast<int>(content->size()), nullptr, nullptr,
-                                     kParseOptions));
+    document.reset(xmlCtxtReadIO(parser.get(), BoundedInput::Read, nullptr, &input, nullptr,
+                                 nullptr, kParseOptions));
   }
-  if (!document || state.Refused || !parser->wellFormed) {
+  if (!document || state.Refused || !parser->wellFormed || !input.Whole()) {
     return std::nullopt;
   }
   return state.Collector.Take();
