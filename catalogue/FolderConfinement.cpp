@@ -12,12 +12,16 @@ bool FolderConfinement::Contains(const std::filesystem::path& file) {
   const std::filesystem::path folder = file.parent_path();
   auto known = Folders.find(folder.native());
   if (known == Folders.end()) {
-    known = Folders.emplace(folder.native(), platform::ResolvesWithin(Base, folder)).first;
+    Folder answer;
+    answer.Inside = platform::ResolvesWithin(Base, folder);
+    answer.MayHoldLinks = answer.Inside && platform::MayHoldLinks(folder);
+    known = Folders.emplace(folder.native(), answer).first;
   }
-  if (!known->second) {
+  if (!known->second.Inside) {
     return false;
   }
-  return !platform::IsLink(file) || platform::ResolvesWithin(Base, file);
+  return !known->second.MayHoldLinks || !platform::IsLink(file) ||
+         platform::ResolvesWithin(Base, file);
 }
 
 }  // namespace varo

@@ -7,8 +7,9 @@ namespace varo {
 
 // Tells, for many files below one base directory, whether each stays inside
 // the base once every link on its path is followed (platform::ResolvesWithin),
-// resolving each folder only once: a file that is no link itself lies where
-// its folder leads. A file in a folder that leads out of the base is outside,
+// resolving and listing each folder only once: a file that is no link itself
+// lies where its folder leads, and in a folder without any link no file is
+// one. A file in a folder that leads out of the base is outside,
 // even when the file is a link that leads back in: what is put in its place
 // would land in that folder.
 //
@@ -22,8 +23,12 @@ class FolderConfinement {
 
  private:
   std::filesystem::path Base;
-  // Whether each folder met so far resolves inside Base, by its path.
-  std::unordered_map<std::filesystem::path::string_type, bool> Folders;
+  struct Folder {
+    bool Inside = false;       // resolves inside Base
+    bool MayHoldLinks = true;  // its files must be looked at one by one
+  };
+  // Each folder met so far, by its path.
+  std::unordered_map<std::filesystem::path::string_type, Folder> Folders;
 };
 
 }  // namespace varo

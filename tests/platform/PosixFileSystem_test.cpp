@@ -170,6 +170,40 @@ TEST_F(PosixFileSystemTest, IsLinkLooksAtTheLastNameOnly) {
   }
 }
 
+TEST_F(PosixFileSystemTest, MayHoldLinksUnlessAListingShowsNone) {
+  const auto folder = [this](const char* name) {
+    fs::create_directories(Dir / name / "sub");
+    test::WriteFile(Dir / name / "file", "x");
+    return Dir / name;
+  };
+  const fs::path plain = folder("plain");
+  fs::create_directories(Dir / "empty");
+  fs::create_symlink(folder("target") / "file", folder("file-link") / "link");
+  fs::create_symlink(Dir / "nowhere", folder("dangling") / "link");
+  fs::create_directory_symlink(Dir / "target", folder("folder-link") / "link");
+  fs::create_symlink(Dir / "target" / "file", folder("deeper") / "sub" / "link");
+  struct Case {
+    fs::path Folder;
+    bool MayHold;
+  };
+  const Case cases[] = {
+      {plain, false},
+      {Dir / "empty", false},
+      {Dir / "deeper", false},  // the link lies in a folder below
+      {Dir / "deeper" / "sub", true},
+      {Dir / "file-link", true},
+      {Dir / "dangling", true},
+      {Dir / "folder-link", true},
+      {Dir / "folder-link" / "link", false},  // the folder it leads to
+      {Dir / "missing", true},
+      {plain / "file", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Folder);
+    EXPECT_EQ(MayHoldLinks(c.Folder), c.MayHold);
+  }
+}
+
 // A folder that may not be searched hides what its names are: they may be
 // links.
 TEST_F(PosixFileSystemTest, IsLinkCannotTellBehindAClosedFolder) {
@@ -180,8 +214,11 @@ TEST_F(PosixFileSystemTest, IsLinkCannotTellBehindAClosedFolder) {
   test::WriteFile(Dir / "closed" / "file", "x");
   fs::permissions(Dir / "closed", fs::perms::owner_read);
   const bool link = IsLink(Dir / "closed" / "file");
+  fs::permissions(Dir / "closed", fs::perms::owner_exec);
+  const bool listedLinks = MayHoldLinks(Dir / "closed");
   fs::permissions(Dir / "closed", fs::perms::owner_all);
   EXPECT_TRUE(link);
+  EXPECT_TRUE(listedLinks) << "a folder that cannot be listed";
 }
 
 TEST_F(PosixFileSystemTest, CreateTempFileInTheTemporaryDirectory) {

@@ -313,6 +313,22 @@ TEST_F(WinFileSystemTest, IsLinkLooksAtTheLastNameOnly) {
   }
 }
 
+TEST_F(WinFileSystemTest, MayHoldLinksUnlessAListingShowsNone) {
+  fs::create_directories(Dir / "plain" / "sub");
+  test::WriteFile(Dir / "plain" / "file", "x");
+  fs::create_directories(Dir / "empty");
+  EXPECT_FALSE(MayHoldLinks(Dir / "plain"));
+  EXPECT_FALSE(MayHoldLinks(Dir / "empty"));
+  EXPECT_TRUE(MayHoldLinks(Dir / "missing"));
+  EXPECT_TRUE(MayHoldLinks(Dir / "plain" / "file"));
+  fs::create_directories(Dir / "linked");
+  if (!test::MakeJunction(Dir / "linked" / "junction", Dir / "plain")) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+  EXPECT_TRUE(MayHoldLinks(Dir / "linked"));
+  EXPECT_FALSE(MayHoldLinks(Dir / "linked" / "junction")) << "the folder it leads to";
+}
+
 // GetTempPathW takes the folder from TMP, then TEMP.
 TEST_F(WinFileSystemTest, CreateTempFileInTheTemporaryFolder) {
   const auto saved = [](const wchar_t* name) {
