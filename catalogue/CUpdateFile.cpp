@@ -114,18 +114,28 @@ bool CUpdateFile::ReadLocalState() {
 }
 
 bool CUpdateFile::CheckUpdate() {
-  if (!FileExists(LocalFile)) {
+  // One look at the file tells whether it can be opened for reading and
+  // gives its last-write time; its size and name take no part, and its
+  // version resource is read only when the list gives a version.
+  platform::FileTime written;
+  if (!platform::Succeeded(GetLastWriteTime(LocalFile, written))) {
     NeedUpdate = true;
     return NeedUpdate;
   }
-  CUpdateFile local(LocalFile);
-  if (local.ReadLocalState()) {
-    const bool older = FileVersion.empty()
-                           ? platform::CompareFileTimes(local.FileTime, FileTime) < 0
-                           : CompareVersions(local.FileVersion, FileVersion) < 0;
-    if (older) {
-      NeedUpdate = true;
-    }
+  bool older = false;
+  if (FileVersion.empty()) {
+    older = platform::CompareFileTimes(written, FileTime) < 0;
+  } else {
+    // A file without a readable version resource has no version, which is
+    // lower than any.
+    platform::FixedFileInfo info;
+    const std::string local = platform::Succeeded(platform::ReadFixedFileInfo(LocalFile, info))
+                                  ? FormatVersion(info.FileVersionMS, info.FileVersionLS)
+                                  : std::string();
+    older = CompareVersions(local, FileVersion) < 0;
+  }
+  if (older) {
+    NeedUpdate = true;
   }
   return NeedUpdate;
 }

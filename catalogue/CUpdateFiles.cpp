@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "catalogue/FolderConfinement.h"
 #include "common/Utf8Path.h"
 #include "platform/FileSystem.h"
 #include "platform/XmlReader.h"
@@ -77,38 +77,37 @@ std::uint32_t ReadTimeHalf(std::string_view text) {
 
 struct ListField {
   std::string_view Name;
-  void (*Set)(CUpdateFile& record, const std::string& text);
+  void (*Set)(CUpdateFile& record, std::string&& text);
 };
 
 constexpr ListField kListFields[] = {
-    {"FileName", [](CUpdateFile& r, const std::string& t) { r.FileName = t; }},
-    {"FileVersion", [](CUpdateFile& r, const std::string& t) { r.FileVersion = t; }},
-    {"ProductVersion", [](CUpdateFile& r, const std::string& t) { r.ProductVersion = t; }},
+    {"FileName", [](CUpdateFile& r, std::string&& t) { r.FileName = std::move(t); }},
+    {"FileVersion", [](CUpdateFile& r, std::string&& t) { r.FileVersion = std::move(t); }},
+    {"ProductVersion", [](CUpdateFile& r, std::string&& t) { r.ProductVersion = std::move(t); }},
     {"Length",
-     [](CUpdateFile& r, const std::string& t) {
+     [](CUpdateFile& r, std::string&& t) {
        r.Length = ReadNumber(t, std::numeric_limits<std::int64_t>::min(),
                              std::numeric_limits<std::int64_t>::max());
      }},
-    {"FileDateLow", [](CUpdateFile& r, const std::string& t) { r.FileTime.Low = ReadTimeHalf(t); }},
-    {"FileDateHigh",
-     [](CUpdateFile& r, const std::string& t) { r.FileTime.High = ReadTimeHalf(t); }},
-    {"InstallDir", [](CUpdateFile& r, const std::string& t) { r.InstallDir = t; }},
-    {"Register", [](CUpdateFile& r, const std::string& t) { r.Register = ReadFlag(t); }},
-    {"ZipFile", [](CUpdateFile& r, const std::string& t) { r.ZipFile = ReadFlag(t); }},
-    {"ForceOverwrite",
-     [](CUpdateFile& r, const std::string& t) { r.ForceOverwrite = ReadFlag(t); }},
-    {"Execute", [](CUpdateFile& r, const std::string& t) { r.Execute = ReadFlag(t); }},
-    {"ExecutePar", [](CUpdateFile& r, const std::string& t) { r.ExecutePar = t; }},
-    {"LocalPath", [](CUpdateFile& r, const std::string& t) { r.LocalPath = t; }},
-    {"URL", [](CUpdateFile& r, const std::string& t) { r.URL = t; }},
-    {"UserName", [](CUpdateFile& r, const std::string& t) { r.UserName = t; }},
-    {"Password", [](CUpdateFile& r, const std::string& t) { r.Password = t; }},
+    {"FileDateLow", [](CUpdateFile& r, std::string&& t) { r.FileTime.Low = ReadTimeHalf(t); }},
+    {"FileDateHigh", [](CUpdateFile& r, std::string&& t) { r.FileTime.High = ReadTimeHalf(t); }},
+    {"InstallDir", [](CUpdateFile& r, std::string&& t) { r.InstallDir = std::move(t); }},
+    {"Register", [](CUpdateFile& r, std::string&& t) { r.Register = ReadFlag(t); }},
+    {"ZipFile", [](CUpdateFile& r, std::string&& t) { r.ZipFile = ReadFlag(t); }},
+    {"ForceOverwrite", [](CUpdateFile& r, std::string&& t) { r.ForceOverwrite = ReadFlag(t); }},
+    {"Execute", [](CUpdateFile& r, std::string&& t) { r.Execute = ReadFlag(t); }},
+    {"ExecutePar", [](CUpdateFile& r, std::string&& t) { r.ExecutePar = std::move(t); }},
+    {"LocalPath", [](CUpdateFile& r, std::string&& t) { r.LocalPath = std::move(t); }},
+    {"URL", [](CUpdateFile& r, std::string&& t) { r.URL = std::move(t); }},
+    {"UserName", [](CUpdateFile& r, std::string&& t) { r.UserName = std::move(t); }},
+    {"Password", [](CUpdateFile& r, std::string&& t) { r.Password = std::move(t); }},
 };
 
-void ApplyChild(CUpdateFile& record, const platform::XmlChild& child) {
+// Takes the child's text when its name is one of the list's fields.
+void ApplyChild(CUpdateFile& record, platform::XmlChild& child) {
   for (const ListField& field : kListFields) {
     if (EqualsIgnoringAsciiCase(child.Name, field.Name)) {
-      field.Set(record, child.Text);
+      field.Set(record, std::move(child.Text));
       return;
     }
   }
@@ -156,27 +155,32 @@ bool IsDeviceName(std::string_view part) {
          number == "\u00B2" || number == "\u00B3";
 }
 
-// The folder names of a "LocalPath" or "FileName" text, empty ones and "."
-// skipped; nothing when the text could lead out of its base directory, or
-// holds a name that is no plain file name on every system we run on.
-std::optional<std::vector<std::string_view>> SplitListPath(std::string_view text) {
+// Appends the folder names of a "LocalPath" or "FileName" text to relative,
+// each after the system's separator when relative is not empty; empty names
+// and "." are skipped. False when the text could lead out of its base
+// directory, or holds a name that is no plain file name on every system we
+// run on.
+bool AppendListPath(std::string_view text, std::string& relative) {
   if (text.find(':') != std::string_view::npos || (!text.empty() && IsSeparator(text.front()))) {
-    return std::nullopt;
+    return false;
   }
-  std::vector<std::string_view> parts;
+  constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
   while (!text.empty()) {
     const auto end = std::find_if(text.begin(), text.end(), IsSeparator);
     const std::string_view part(text.begin(), end);
     if (IsParentReference(part) || std::any_of(part.begin(), part.end(), IsForbiddenInName) ||
         IsDeviceName(part)) {
-      return std::nullopt;
+      return false;
     }
     if (!part.empty() && part != ".") {
-      parts.push_back(part);
+      if (!relative.empty()) {
+        relative += kSeparator;
+      }
+      relative += part;
     }
     text.remove_prefix(end == text.end() ? text.size() : part.size() + 1);
   }
-  return parts;
+  return true;
 }
 
 // True when the last folder name of a "FileName" text names a file: it is
@@ -191,19 +195,12 @@ bool NamesAFile(std::string_view fileName) {
 // may not be used.
 std::optional<std::filesystem::path> ResolveLocalFile(const std::filesystem::path& base,
                                                       const CUpdateFile& record) {
-  const auto folders = SplitListPath(record.LocalPath);
-  const auto name = SplitListPath(record.FileName);
-  if (!folders || !name || !NamesAFile(record.FileName)) {
+  std::string relative;
+  if (!AppendListPath(record.LocalPath, relative) || !AppendListPath(record.FileName, relative) ||
+      !NamesAFile(record.FileName)) {
     return std::nullopt;
   }
-  std::filesystem::path local = base;
-  for (std::string_view part : *folders) {
-    local /= PathFromUtf8(part);
-  }
-  for (std::string_view part : *name) {
-    local /= PathFromUtf8(part);
-  }
-  return local;
+  return base / PathFromUtf8(relative);
 }
 
 }  // namespace
@@ -220,28 +217,41 @@ CUpdateFiles::CUpdateFiles(std::filesystem::path moduleDir,
 bool CUpdateFiles::Load(const std::filesystem::path& file) {
   std::lock_guard guard(Lock());
   RemoveAll();
-  const auto entries = platform::ReadXmlEntries(file, "File", kMaxListBytes);
+  auto entries = platform::ReadXmlEntries(file, "File", kMaxListBytes);
   if (!entries) {
     return false;
   }
-  for (const platform::XmlEntry& entry : *entries) {
+  // Each folder is checked for links once per list and base directory.
+  FolderConfinement inModuleDir(ModuleDir);
+  std::optional<FolderConfinement> inWindowsDir;
+  std::optional<FolderConfinement> inSystemDir;
+  if (WindowsDir) {
+    inWindowsDir.emplace(*WindowsDir);
+  }
+  if (SystemDir) {
+    inSystemDir.emplace(*SystemDir);
+  }
+  for (platform::XmlEntry& entry : *entries) {
     auto record = std::make_unique<CUpdateFile>();
-    for (const platform::XmlChild& child : entry) {
+    for (platform::XmlChild& child : entry) {
       ApplyChild(*record, child);
     }
     const std::filesystem::path* base = &ModuleDir;
+    FolderConfinement* confinement = &inModuleDir;
     if (EqualsIgnoringAsciiCase(record->InstallDir, "WINDOWSDIR")) {
       base = WindowsDir ? &*WindowsDir : nullptr;
+      confinement = inWindowsDir ? &*inWindowsDir : nullptr;
     } else if (EqualsIgnoringAsciiCase(record->InstallDir, "SYSTEMDIR")) {
       base = SystemDir ? &*SystemDir : nullptr;
+      confinement = inSystemDir ? &*inSystemDir : nullptr;
     }
-    if (base == nullptr) {
+    if (base == nullptr || confinement == nullptr) {
       continue;
     }
     auto local = ResolveLocalFile(*base, *record);
     // A link on the way (a folder, or the file itself) must not lead out of
     // the base directory either.
-    if (!local || !platform::ResolvesWithin(*base, *local)) {
+    if (!local || !confinement->Contains(*local)) {
       continue;
     }
     record->LocalFile = std::move(*local);

@@ -61,6 +61,18 @@ HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::
 // followed, still lies inside base (itself resolved the same way).
 bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::path& file);
 
+// True when the last name of the path is itself a link (on Windows: any
+// reparse point), or when that cannot be told; false when it is none or
+// nothing is there. Whatever lies on the path before that name is followed.
+bool IsLink(const std::filesystem::path& file);
+
+// False only when folder was listed whole and none of its entries is a link
+// (on Windows: a reparse point) or of a kind the listing leaves untold: then
+// no name in it is a link, however it is spelt. True otherwise, also when
+// folder does not exist or cannot be listed. One listing instead of a look
+// at every name, for folders that hold many files.
+bool MayHoldLinks(const std::filesystem::path& folder);
+
 // True when the file exists and may not be written (on POSIX: its owner
 // write bit is clear; on Windows: its read-only attribute is set).
 bool IsReadOnly(const std::filesystem::path& file);

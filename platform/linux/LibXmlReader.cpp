@@ -1,9 +1,10 @@
 // The update list's XML reader on libxml2.
 //
-// Hardening: the file is read whole, with a bound on its size, through
-// ReadRegularFile (so that a FIFO or a device in its place neither blocks
-// nor feeds endless data) and parsed from memory, without network access
-// and with libxml2's own bounds on entity amplification (no XML_PARSE_HUGE).
+// Hardening: the file is handed to libxml2 chunk by chunk with a bound on its
+// size, and only when it is a regular file (so that a FIFO or a device in its
+// place neither blocks nor feeds endless data); it is parsed without network
+// access and with libxml2's own bounds on entity amplification (no
+// XML_PARSE_HUGE).
 // No document type declaration is accepted at all: a DOCTYPE, with or
 // without an internal subset, stops the parse as soon as it is seen, before
 // any declaration in it is read. So no entity besides the predefined ones
@@ -11,18 +12,29 @@
 // external entity is ever loaded. As a second line, the process-wide
 // external entity loader refuses every request made while a document of
 // ours is being parsed on the calling thread.
+//
+// The document's tree is never built: the entries are collected from the
+// parser's SAX2 events, which costs a fraction of building, walking and
+// freeing a tree for a list of many thousand entries.
 
+#include <fcntl.h>
 #include <libxml/SAX2.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
-#include <limits>
+#include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-#include "platform/RegularFile.h"
 #include "platform/XmlReader.h"
 
 namespace varo::platform {
@@ -52,15 +64,125 @@ void InitialiseLibXml() {
   });
 }
 
-// What the SAX hooks below learn about one parse.
-struct ParseState {
-  bool Refused = false;
+// The kind of the last direct child of an open entry: text extends a text
+// node, and a CDATA section a CDATA node, that comes right before it.
+enum class LastChild { None, Element, Text, CData, Other };
+
+// An entry element that is open while the document is read.
+struct OpenEntry {
+  std::size_t Index = 0;  // into the collected entries
+  std::size_t Depth = 0;  // of the element; the root is at depth 1
+  LastChild Last = LastChild::None;
 };
 
+// Collects the entries while libxml2 reads the document, without building
+// the document's tree: the children of an entry are recorded as the parser
+// reports them, in the shape the tree would have had (adjacent text, and
+// adjacent CDATA sections, make one node; the text of an element child is
+// all text and CDATA below it, as xmlNodeGetContent gives it).
+class EntryCollector {
+ public:
+  explicit EntryCollector(std::string_view entryTag) : Tag(entryTag) {}
+
+  void StartElement(std::string_view name) {
+    ++Depth;
+    if (!Open.empty() && Open.back().Depth + 1 == Depth) {
+      Push(Open.back(), LastChild::Element, std::string(name), {});
+    }
+    if (Depth >= 2 && name == Tag) {
+      Entries.emplace_back().reserve(TypicalChildren);
+      Open.push_back({Entries.size() - 1, Depth, LastChild::None});
+    }
+  }
+
+  void EndElement() {
+    if (!Open.empty() && Open.back().Depth == Depth) {
+      TypicalChildren = Entries[Open.back().Index].size();
+      Open.pop_back();
+    }
+    --Depth;
+  }
+
+  // Text or a CDATA section: a node of its own (or more of the last one)
+  // in the innermost entry it lies directly in, and more text of the
+  // element child that holds it in every entry around it.
+  void Characters(std::string_view text, LastChild kind) {
+    for (OpenEntry& entry : Open) {
+      XmlEntry& children = Entries[entry.Index];
+      if (entry.Depth < Depth || entry.Last == kind) {
+        children.back().Text.append(text);
+      } else {
+        Push(entry, kind, kind == LastChild::Text ? "#text" : "#cdata-section", text);
+      }
+    }
+  }
+
+  // A comment or a processing instruction: a node of its own only directly
+  // in an entry; no part of any element's text.
+  void Other(std::string name, std::string_view text) {
+    if (!Open.empty() && Open.back().Depth == Depth) {
+      Push(Open.back(), LastChild::Other, std::move(name), text);
+    }
+  }
+
+  // The entries, every text with its surrounding white space removed.
+  std::vector<XmlEntry> Take() {
+    for (XmlEntry& entry : Entries) {
+      for (XmlChild& child : entry) {
+        Trim(child.Text);
+      }
+    }
+    return std::move(Entries);
+  }
+
+ private:
+  void Push(OpenEntry& entry, LastChild kind, std::string name, std::string_view text) {
+    Entries[entry.Index].push_back({std::move(name), std::string(text)});
+    entry.Last = kind;
+  }
+
+  static void Trim(std::string& text) {
+    constexpr std::string_view kBlanks = " \t\r\n";
+    const std::size_t last = text.find_last_not_of(kBlanks);
+    if (last == std::string::npos) {
+      text.clear();
+      return;
+    }
+    text.erase(last + 1);
+    text.erase(0, text.find_first_not_of(kBlanks));
+  }
+
+  std::string_view Tag;
+  std::vector<XmlEntry> Entries;
+  std::vector<OpenEntry> Open;  // outermost first
+  std::size_t Depth = 0;        // of the innermost open element
+  // The children of the entry read last: lists repeat one shape.
+  std::size_t TypicalChildren = 0;
+};
+
+// What the SAX hooks below learn about one parse.
+struct ParseState {
+  explicit ParseState(std::string_view entryTag) : Collector(entryTag) {}
+  bool Refused = false;
+  EntryCollector Collector;
+};
+
+ParseState& StateOf(void* context) {
+  return *static_cast<ParseState*>(static_cast<xmlParserCtxtPtr>(context)->_private);
+}
+
+std::string_view View(const xmlChar* text) {
+  return text == nullptr ? std::string_view()
+                         : std::string_view(reinterpret_cast<const char*>(text));
+}
+
+std::string_view View(const xmlChar* text, int length) {
+  return {reinterpret_cast<const char*>(text), static_cast<std::size_t>(length)};
+}
+
 void Refuse(void* context) {
-  auto* parser = static_cast<xmlParserCtxtPtr>(context);
-  static_cast<ParseState*>(parser->_private)->Refused = true;
-  xmlStopParser(parser);
+  StateOf(context).Refused = true;
+  xmlStopParser(static_cast<xmlParserCtxtPtr>(context));
 }
 
 // Any document type declaration: the document is refused before the
@@ -70,8 +192,9 @@ void RefusingSubset(void* context, const xmlChar* /*name*/, const xmlChar* /*ext
   Refuse(context);
 }
 
-// Declarations come only from a DTD, which is refused before any of them;
-// should one still arrive, it is refused too.
+// Declarations and references to declared entities come only from a DTD,
+// which is refused before any of them; should one still arrive, it is
+// refused too.
 void RefusingEntityDecl(void* context, const xmlChar* /*name*/, int /*type*/,
                         const xmlChar* /*publicId*/, const xmlChar* /*systemId*/,
                         xmlChar* /*content*/) {
@@ -83,14 +206,108 @@ void RefusingUnparsedEntityDecl(void* context, const xmlChar* /*name*/, const xm
   Refuse(context);
 }
 
+void RefusingReference(void* context, const xmlChar* /*name*/) {
+  Refuse(context);
+}
+
+// An element's node name as a DOM reports it: its qualified tag name.
+void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
+                  const xmlChar* /*uri*/, int /*namespaceCount*/, const xmlChar** /*namespaces*/,
+                  int /*attributeCount*/, int /*defaultedCount*/, const xmlChar** /*attributes*/) {
+  EntryCollector& collector = StateOf(context).Collector;
+  if (prefix == nullptr) {
+    collector.StartElement(View(localName));
+  } else {
+    collector.StartElement(std::string(View(prefix)) + ':' + std::string(View(localName)));
+  }
+}
+
+void EndElement(void* context, const xmlChar* /*localName*/, const xmlChar* /*prefix*/,
+                const xmlChar* /*uri*/) {
+  StateOf(context).Collector.EndElement();
+}
+
+void Characters(void* context, const xmlChar* text, int length) {
+  StateOf(context).Collector.Characters(View(text, length), LastChild::Text);
+}
+
+void CDataBlock(void* context, const xmlChar* text, int length) {
+  StateOf(context).Collector.Characters(View(text, length), LastChild::CData);
+}
+
+void Comment(void* context, const xmlChar* text) {
+  StateOf(context).Collector.Other("#comment", View(text));
+}
+
+// A processing instruction's node name is its target.
+void ProcessingInstruction(void* context, const xmlChar* target, const xmlChar* data) {
+  StateOf(context).Collector.Other(std::string(View(target)), View(data));
+}
+
+// The list file as libxml2 reads it, chunk by chunk, so that no copy of the
+// whole file is ever held: opened without blocking (a FIFO without a writer
+// would hold a plain open() for ever), read only when it is a regular file
+// of at most maxBytes bytes, and never read further than one byte past
+// maxBytes however the file grows meanwhile.
+class BoundedInput {
+ public:
+  BoundedInput(const std::filesystem::path& file, std::size_t maxBytes)
+      : Descriptor(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), Remaining(maxBytes) {
+    struct stat info {};
+    if (Descriptor >= 0 &&
+        (::fstat(Descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
+         static_cast<std::uintmax_t>(info.st_size) > maxBytes)) {
+      ::close(Descriptor);
+      Descriptor = -1;
+    }
+  }
+  BoundedInput(const BoundedInput&) = delete;
+  BoundedInput& operator=(const BoundedInput&) = delete;
+  ~BoundedInput() {
+    if (Descriptor >= 0) {
+      ::close(Descriptor);
+    }
+  }
+
+  bool Opened() const { return Descriptor >= 0; }
+
+  // True while no read has failed and the file has kept within the bound:
+  // a document cut short by either is no document, even where what was read
+  // happens to be well-formed.
+  bool Whole() const { return !Failed; }
+
+  // libxml2's read callback: up to length bytes into buffer, 0 at the end,
+  // -1 on failure.
+  static int Read(void* context, char* buffer, int length) {
+    auto& input = *static_cast<BoundedInput*>(context);
+    if (input.Failed || length < 0) {
+      return -1;
+    }
+    const auto wanted = static_cast<std::size_t>(length);
+    const std::size_t asked = input.Remaining < wanted ? input.Remaining + 1 : wanted;
+    ssize_t got = 0;
+    do {
+      got = ::read(input.Descriptor, buffer, asked);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 || static_cast<std::size_t>(got) > input.Remaining) {
+      input.Failed = true;
+      return -1;
+    }
+    input.Remaining -= static_cast<std::size_t>(got);
+    return static_cast<int>(got);
+  }
+
+ private:
+  int Descriptor;
+  std::size_t Remaining;  // bytes that may still be read
+  bool Failed = false;
+};
+
 struct ParserDeleter {
   void operator()(xmlParserCtxtPtr parser) const { xmlFreeParserCtxt(parser); }
 };
 struct DocumentDeleter {
   void operator()(xmlDocPtr document) const { xmlFreeDoc(document); }
-};
-struct XmlStringDeleter {
-  void operator()(xmlChar* text) const { xmlFree(text); }
 };
 
 class ThreadParsingFlag {
@@ -101,72 +318,6 @@ class ThreadParsingFlag {
   ~ThreadParsingFlag() { ParsingOnThisThread = false; }
 };
 
-std::string AsString(const xmlChar* text) {
-  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
-}
-
-// The node name as a DOM reports it: the qualified tag name of an element,
-// "#text" and the like for the other kinds.
-std::string NodeName(const xmlNode& node) {
-  switch (node.type) {
-    case XML_ELEMENT_NODE:
-      if (node.ns != nullptr && node.ns->prefix != nullptr) {
-        return AsString(node.ns->prefix) + ":" + AsString(node.name);
-      }
-      return AsString(node.name);
-    case XML_TEXT_NODE:
-      return "#text";
-    case XML_CDATA_SECTION_NODE:
-      return "#cdata-section";
-    case XML_COMMENT_NODE:
-      return "#comment";
-    default:
-      // Processing instructions carry their target, entity references their
-      // entity's name.
-      return AsString(node.name);
-  }
-}
-
-std::string TrimmedText(const xmlNode& node) {
-  const std::unique_ptr<xmlChar, XmlStringDeleter> content(xmlNodeGetContent(&node));
-  const std::string text = AsString(content.get());
-  constexpr const char* kBlanks = " \t\r\n";
-  const std::size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos) {
-    return {};
-  }
-  const std::size_t last = text.find_last_not_of(kBlanks);
-  return text.substr(first, last - first + 1);
-}
-
-XmlEntry ReadEntry(const xmlNode& element) {
-  XmlEntry entry;
-  for (const xmlNode* child = element.children; child != nullptr; child = child->next) {
-    entry.push_back({NodeName(*child), TrimmedText(*child)});
-  }
-  return entry;
-}
-
-// Every element below root named entryTag, in document order.
-std::vector<XmlEntry> CollectEntries(const xmlNode& root, std::string_view entryTag) {
-  std::vector<XmlEntry> entries;
-  const xmlNode* node = root.children;
-  while (node != nullptr) {
-    if (node->type == XML_ELEMENT_NODE && NodeName(*node) == entryTag) {
-      entries.push_back(ReadEntry(*node));
-    }
-    if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
-      node = node->children;
-      continue;
-    }
-    while (node != nullptr && node != &root && node->next == nullptr) {
-      node = node->parent;
-    }
-    node = (node == nullptr || node == &root) ? nullptr : node->next;
-  }
-  return entries;
-}
-
 }  // namespace
 
 std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
@@ -174,38 +325,45 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
                                                     std::size_t maxBytes) {
   InitialiseLibXml();
 
-  const auto content = ReadRegularFile(file, maxBytes);
-  if (!content || content->size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+  BoundedInput input(file, maxBytes);
+  if (!input.Opened()) {
     return std::nullopt;
   }
   const std::unique_ptr<xmlParserCtxt, ParserDeleter> parser(xmlNewParserCtxt());
   if (!parser) {
     return std::nullopt;
   }
-  parser->sax->internalSubset = RefusingSubset;
-  parser->sax->externalSubset = RefusingSubset;
-  parser->sax->entityDecl = RefusingEntityDecl;
-  parser->sax->unparsedEntityDecl = RefusingUnparsedEntityDecl;
-  ParseState state;
+  xmlSAXHandler& sax = *parser->sax;
+  sax.internalSubset = RefusingSubset;
+  sax.externalSubset = RefusingSubset;
+  sax.entityDecl = RefusingEntityDecl;
+  sax.unparsedEntityDecl = RefusingUnparsedEntityDecl;
+  sax.reference = RefusingReference;
+  // The entries are collected as the parser goes; no tree is built. One
+  // hook takes all text, so that white space is never told apart as
+  // ignorable.
+  sax.startElementNs = StartElement;
+  sax.endElementNs = EndElement;
+  sax.characters = Characters;
+  sax.ignorableWhitespace = Characters;
+  sax.cdataBlock = CDataBlock;
+  sax.comment = Comment;
+  sax.processingInstruction = ProcessingInstruction;
+  ParseState state(entryTag);
   parser->_private = &state;
 
   std::unique_ptr<xmlDoc, DocumentDeleter> document;
   {
     const ThreadParsingFlag parsing;
     // No encoding given: the document's byte order mark or declaration
-    // decides, as for a file.
-    document.reset(xmlCtxtReadMemory(parser.get(), content->data(),
-                                     static_cast<int>(content->size()), nullptr, nullptr,
-                                     kParseOptions));
+    // decides, as for a file. The document that comes back is empty.
+    document.reset(xmlCtxtReadIO(parser.get(), BoundedInput::Read, nullptr, &input, nullptr,
+                                 nullptr, kParseOptions));
   }
-  if (!document || state.Refused || !parser->wellFormed) {
+  if (!document || state.Refused || !parser->wellFormed || !input.Whole()) {
     return std::nullopt;
   }
-  const xmlNode* root = xmlDocGetRootElement(document.get());
-  if (root == nullptr) {
-    return std::nullopt;
-  }
-  return CollectEntries(*root, entryTag);
+  return state.Collector.Take();
 }
 
 }  // namespace varo::platform

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -185,6 +186,37 @@ bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::pa
     }
   }
   return true;
+}
+
+bool IsLink(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) != 0) {
+    return errno != ENOENT && errno != ENOTDIR;
+  }
+  return S_ISLNK(info.st_mode);
+}
+
+bool MayHoldLinks(const std::filesystem::path& folder) {
+  DIR* const listing = ::opendir(folder.c_str());
+  if (listing == nullptr) {
+    return true;
+  }
+  bool links = false;
+  for (;;) {
+    errno = 0;
+    // The stream is this call's own; readdir shares nothing between streams.
+    const dirent* entry = ::readdir(listing);  // NOLINT(concurrency-mt-unsafe)
+    if (entry == nullptr) {
+      links = errno != 0;  // a listing that broke off tells nothing
+      break;
+    }
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      links = true;
+      break;
+    }
+  }
+  ::closedir(listing);
+  return links;
 }
 
 bool IsReadOnly(const std::filesystem::path& file) {

@@ -275,6 +275,37 @@ bool ResolvesWithin(const fs::path& base, const fs::path& file) {
   return true;
 }
 
+bool IsLink(const fs::path& file) {
+  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return !IsAbsent(::GetLastError());
+  }
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool MayHoldLinks(const fs::path& folder) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE listing =
+      ::FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (listing == INVALID_HANDLE_VALUE) {
+    return true;
+  }
+  bool links = false;
+  for (;;) {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      links = true;
+      break;
+    }
+    if (!::FindNextFileW(listing, &found)) {
+      links = ::GetLastError() != ERROR_NO_MORE_FILES;  // a listing that broke off tells nothing
+      break;
+    }
+  }
+  ::FindClose(listing);
+  return links;
+}
+
 bool IsReadOnly(const fs::path& file) {
   const DWORD attributes = ::GetFileAttributesW(file.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;

@@ -293,6 +293,57 @@ TEST_F(UpdateFilesTest, LinksLeadingOutOfTheInstallationDropTheEntry) {
   }
 }
 
+// Each folder is resolved once per list, yet every file in it is still
+// looked at: a link among plain files of the same folder is seen. A file in a
+// folder that leads out stays out even when it links back in, as what is put
+// in its place would land outside.
+TEST_F(UpdateFilesTest, LinksAmongTheFilesOfOneFolderDropTheirEntries) {
+  const fs::path outside = Dir / "outside";
+  fs::create_directories(outside);
+  fs::create_directories(App / "real");
+  test::WriteFile(App / "real" / "plain.dll", "ours");
+  test::WriteFile(outside / "victim.dll", "not ours");
+  const bool linked = MakeSymlink(outside / "victim.dll", App / "real" / "victim.dll", false) &&
+                      MakeSymlink(App / "real" / "plain.dll", App / "real" / "inner.dll", false) &&
+                      MakeSymlink(outside, App / "escape", true) &&
+                      MakeSymlink(App / "real" / "plain.dll", outside / "back.dll", false);
+#ifdef _WIN32
+  if (!linked) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+#endif
+  ASSERT_TRUE(linked);
+  struct Case {
+    const char* LocalPath;
+    const char* FileName;
+    std::optional<fs::path> Kept;  // below App; nothing: the entry is dropped
+  };
+  const Case cases[] = {
+      {"real", "plain.dll", fs::path("real") / "plain.dll"},
+      {"real", "victim.dll", std::nullopt},
+      {"real", "inner.dll", fs::path("real") / "inner.dll"},
+      {"real", "new.dll", fs::path("real") / "new.dll"},
+      {"", "real\\victim.dll", std::nullopt},
+      {"", "real\\plain.dll", fs::path("real") / "plain.dll"},
+      {"escape", "back.dll", std::nullopt},
+      {"escape", "a.dll", std::nullopt},
+      {"real", "victim.dll", std::nullopt},
+  };
+  std::string entries;
+  std::vector<fs::path> expected;
+  for (const Case& c : cases) {
+    entries += std::string("<File><LocalPath>") + c.LocalPath + "</LocalPath><FileName>" +
+               c.FileName + "</FileName></File>";
+    if (c.Kept) {
+      expected.push_back(App / *c.Kept);
+    }
+  }
+  ASSERT_TRUE(LoadEntries(entries));
+  std::vector<fs::path> kept;
+  Files.ForEach([&](const CUpdateFile& r) { kept.push_back(r.LocalFile); });
+  EXPECT_EQ(kept, expected);
+}
+
 TEST_F(UpdateFilesTest, InstallDirChoosesTheBaseDirectory) {
   const std::string entries =
       "<File><InstallDir>windowsdir</InstallDir><FileName>w.dll</FileName></File>"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -138,6 +139,86 @@ TEST_F(PosixFileSystemTest, ResolvesWithinFollowsEveryLinkOnThePath) {
     EXPECT_EQ(ResolvesWithin(base, c.File), c.Within);
   }
   EXPECT_TRUE(ResolvesWithin(Dir / "alias", base / "a.dll")) << "the base is resolved too";
+}
+
+TEST_F(PosixFileSystemTest, IsLinkLooksAtTheLastNameOnly) {
+  fs::create_directories(Dir / "folder");
+  test::WriteFile(Dir / "folder" / "file", "x");
+  fs::create_symlink(Dir / "folder" / "file", Dir / "file-link");
+  fs::create_symlink(Dir / "nowhere", Dir / "dangling");
+  fs::create_directory_symlink(Dir / "folder", Dir / "folder-link");
+  ASSERT_EQ(::mkfifo((Dir / "fifo").c_str(), 0600), 0);
+  struct Case {
+    fs::path Path;
+    bool Link;
+  };
+  const Case cases[] = {
+      {Dir / "file-link", true},
+      {Dir / "dangling", true},
+      {Dir / "folder-link", true},
+      {Dir / "folder-link" / "file", false},
+      {Dir / "folder" / "file", false},
+      {Dir / "folder", false},
+      {Dir / "fifo", false},
+      {Dir / "missing", false},
+      {Dir / "missing" / "file", false},
+      {Dir / "folder" / "file" / "below", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path);
+    EXPECT_EQ(IsLink(c.Path), c.Link);
+  }
+}
+
+TEST_F(PosixFileSystemTest, MayHoldLinksUnlessAListingShowsNone) {
+  const auto folder = [this](const char* name) {
+    fs::create_directories(Dir / name / "sub");
+    test::WriteFile(Dir / name / "file", "x");
+    return Dir / name;
+  };
+  const fs::path plain = folder("plain");
+  fs::create_directories(Dir / "empty");
+  fs::create_symlink(folder("target") / "file", folder("file-link") / "link");
+  fs::create_symlink(Dir / "nowhere", folder("dangling") / "link");
+  fs::create_directory_symlink(Dir / "target", folder("folder-link") / "link");
+  fs::create_symlink(Dir / "target" / "file", folder("deeper") / "sub" / "link");
+  struct Case {
+    fs::path Folder;
+    bool MayHold;
+  };
+  const Case cases[] = {
+      {plain, false},
+      {Dir / "empty", false},
+      {Dir / "deeper", false},  // the link lies in a folder below
+      {Dir / "deeper" / "sub", true},
+      {Dir / "file-link", true},
+      {Dir / "dangling", true},
+      {Dir / "folder-link", true},
+      {Dir / "folder-link" / "link", false},  // the folder it leads to
+      {Dir / "missing", true},
+      {plain / "file", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Folder);
+    EXPECT_EQ(MayHoldLinks(c.Folder), c.MayHold);
+  }
+}
+
+// A folder that may not be searched hides what its names are: they may be
+// links.
+TEST_F(PosixFileSystemTest, IsLinkCannotTellBehindAClosedFolder) {
+  if (::geteuid() == 0) {
+    GTEST_SKIP() << "root searches every folder";
+  }
+  fs::create_directories(Dir / "closed");
+  test::WriteFile(Dir / "closed" / "file", "x");
+  fs::permissions(Dir / "closed", fs::perms::owner_read);
+  const bool link = IsLink(Dir / "closed" / "file");
+  fs::permissions(Dir / "closed", fs::perms::owner_exec);
+  const bool listedLinks = MayHoldLinks(Dir / "closed");
+  fs::permissions(Dir / "closed", fs::perms::owner_all);
+  EXPECT_TRUE(link);
+  EXPECT_TRUE(listedLinks) << "a folder that cannot be listed";
 }
 
 TEST_F(PosixFileSystemTest, CreateTempFileInTheTemporaryDirectory) {

@@ -289,6 +289,46 @@ TEST_F(WinFileSystemTest, ResolvesWithinFollowsJunctionsAndLinks) {
   }
 }
 
+TEST_F(WinFileSystemTest, IsLinkLooksAtTheLastNameOnly) {
+  fs::create_directories(Dir / "folder");
+  test::WriteFile(Dir / "folder" / "file", "x");
+  if (!test::MakeJunction(Dir / "junction", Dir / "folder")) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+  struct Case {
+    fs::path Path;
+    bool Link;
+  };
+  const Case cases[] = {
+      {Dir / "junction", true},         {Dir / "junction" / "file", false},
+      {Dir / "folder" / "file", false}, {Dir / "folder", false},
+      {Dir / "missing", false},         {Dir / "missing" / "file", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Path.string());
+    EXPECT_EQ(IsLink(c.Path), c.Link);
+  }
+  if (test::MakeSymbolicLink(Dir / "file-link", Dir / "folder" / "file", false)) {
+    EXPECT_TRUE(IsLink(Dir / "file-link"));
+  }
+}
+
+TEST_F(WinFileSystemTest, MayHoldLinksUnlessAListingShowsNone) {
+  fs::create_directories(Dir / "plain" / "sub");
+  test::WriteFile(Dir / "plain" / "file", "x");
+  fs::create_directories(Dir / "empty");
+  EXPECT_FALSE(MayHoldLinks(Dir / "plain"));
+  EXPECT_FALSE(MayHoldLinks(Dir / "empty"));
+  EXPECT_TRUE(MayHoldLinks(Dir / "missing"));
+  EXPECT_TRUE(MayHoldLinks(Dir / "plain" / "file"));
+  fs::create_directories(Dir / "linked");
+  if (!test::MakeJunction(Dir / "linked" / "junction", Dir / "plain")) {
+    GTEST_SKIP() << test::kNoLinks;
+  }
+  EXPECT_TRUE(MayHoldLinks(Dir / "linked"));
+  EXPECT_FALSE(MayHoldLinks(Dir / "linked" / "junction")) << "the folder it leads to";
+}
+
 // GetTempPathW takes the folder from TMP, then TEMP.
 TEST_F(WinFileSystemTest, CreateTempFileInTheTemporaryFolder) {
   const auto saved = [](const wchar_t* name) {
