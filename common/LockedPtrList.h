@@ -107,6 +107,14 @@ class LockedPtrList {
     return Entries.size();
   }
 
+  // Moves every entry of other, in its order, to the tail of this list;
+  // other is left empty. Takes both locks, this list's first.
+  void TakeAll(LockedPtrList& other) {
+    assert(&other != this && "a list cannot take its own entries");
+    std::scoped_lock guard(Mutex, other.Mutex);
+    Entries.splice(Entries.end(), other.Entries);
+  }
+
   // The list's lock, for a caller that needs several operations as one.
   std::recursive_mutex& Lock() const { return Mutex; }
 
