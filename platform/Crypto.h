@@ -59,7 +59,8 @@ std::optional<FileDigest> HashFile(const std::filesystem::path& file);
 // named-curve P-256 key with an uncompressed point (what `openssl pkey -pubout
 // -outform DER` writes); the signature is the DER SEQUENCE of the two
 // INTEGERs r and s (what `openssl dgst -sha256 -sign` writes). Anything else,
-// and anything malformed or followed by more bytes, gives false. Never throws.
+// and anything malformed or followed by more bytes, gives false. Throws
+// nothing but std::bad_alloc.
 bool VerifyEcdsaP256Sha256(std::span<const std::uint8_t> publicKeySpkiDer,
                            std::span<const std::uint8_t> message,
                            std::span<const std::uint8_t> signatureDer);

@@ -25,7 +25,7 @@ namespace varo::platform {
 namespace {
 
 // The block in which files are read.
-constexpr std::size_t kFileBlock = 256 * 1024;
+constexpr std::size_t kFileBlock = std::size_t{256} << 10;
 
 struct DigestContextDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }

@@ -25,7 +25,7 @@ namespace varo::platform {
 namespace {
 
 // The block in which files are read.
-constexpr DWORD kFileBlock = 256 * 1024;
+constexpr DWORD kFileBlock = DWORD{256} << 10;
 
 bool Ok(NTSTATUS status) {
   return status >= 0;

@@ -384,8 +384,10 @@ TEST_F(VerifyTest, EmptyInputsFail) {
 // them: many signatures, so that scalars of every length come by.
 TEST(OpenSslCommandTest, FreshKeysAndSignaturesVerify) {
   test::TempDir dir;
-  const auto run = [](const std::string& command) {
-    return std::system((command + " 2>/dev/null").c_str()) == 0;
+  // The tests of this program run one at a time.
+  const auto run = [](std::string command) {
+    command += " 2>/dev/null";
+    return std::system(command.c_str()) == 0;  // NOLINT(concurrency-mt-unsafe)
   };
   const std::string key = (dir / "key.pem").string();
   const std::string message = (dir / "Update.xml").string();
@@ -395,7 +397,9 @@ TEST(OpenSslCommandTest, FreshKeysAndSignaturesVerify) {
   const Bytes publicKey = ToBytes(test::ReadFile(dir / "key.pem.der"));
   const Bytes bytes = ToBytes(test::ReadFile(dir / "Update.xml"));
   for (int i = 0; i < 12; ++i) {
-    ASSERT_TRUE(run("openssl dgst -sha256 -sign " + key + " -out " + message + ".sig " + message));
+    std::string sign = "openssl dgst -sha256 -sign " + key;
+    sign += " -out " + message + ".sig " + message;
+    ASSERT_TRUE(run(sign));
     const Bytes signature = ToBytes(test::ReadFile(dir / "Update.xml.sig"));
     EXPECT_TRUE(VerifyEcdsaP256Sha256(publicKey, bytes, signature)) << EncodeBase64(signature);
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "catalogue/CUpdateFile.h"
 #include "platform/Crypto.h"
@@ -19,7 +20,8 @@ namespace {
 
 std::string ErrorText(platform::HResult result) {
   // The low 16 bits of a failure code made from an errno hold the errno.
-  return std::strerror(static_cast<int>(static_cast<std::uint32_t>(result) & 0xFFFF));
+  return std::generic_category().message(
+      static_cast<int>(static_cast<std::uint32_t>(result) & 0xFFFF));
 }
 
 }  // namespace
@@ -38,7 +40,7 @@ std::optional<ListEntry> DescribeFile(const ReleaseFile& file, const std::string
   if (!digest) {
     error = "cannot read " + Printable(file.RelativePath());
     if (errno != 0) {
-      error += std::string(": ") + std::strerror(errno);
+      error += std::string(": ") + std::generic_category().message(errno);
     }
     return std::nullopt;
   }

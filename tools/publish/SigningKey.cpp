@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -28,7 +29,7 @@ namespace varo::publish {
 namespace {
 
 // The largest key file read: a PEM key is a few hundred bytes.
-constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
+constexpr std::size_t kMaxKeyFileBytes = std::size_t{64} << 10;
 
 struct BioDeleter {
   void operator()(BIO* bio) const { BIO_free(bio); }
@@ -148,7 +149,7 @@ bool SigningKey::SaveNew(const std::filesystem::path& file, std::string& error) 
   std::string temporary = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
   const int descriptor = ::mkstemp(temporary.data());
   if (descriptor < 0) {
-    error = "cannot write in " + Printable(folder) + ": " + std::strerror(errno);
+    error = "cannot write in " + Printable(folder) + ": " + std::generic_category().message(errno);
     return false;
   }
   const bool written = WriteAll(descriptor, pem, static_cast<std::size_t>(size)) &&
@@ -157,10 +158,11 @@ bool SigningKey::SaveNew(const std::filesystem::path& file, std::string& error) 
   ::close(descriptor);
   bool linked = false;
   if (!written) {
-    error = "cannot write " + Printable(file) + ": " + std::strerror(writeError);
+    error = "cannot write " + Printable(file) + ": " + std::generic_category().message(writeError);
   } else if (::link(temporary.c_str(), file.c_str()) != 0) {
-    error = errno == EEXIST ? Printable(file) + " already exists; it is left as it is"
-                            : "cannot write " + Printable(file) + ": " + std::strerror(errno);
+    error = errno == EEXIST
+                ? Printable(file) + " already exists; it is left as it is"
+                : "cannot write " + Printable(file) + ": " + std::generic_category().message(errno);
   } else {
     linked = true;
   }

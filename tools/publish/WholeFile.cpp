@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "platform/FileSystem.h"
@@ -18,7 +19,8 @@ namespace {
 
 std::string ErrorText(platform::HResult result) {
   // The low 16 bits of a failure code made from an errno hold the errno.
-  return std::strerror(static_cast<int>(static_cast<std::uint32_t>(result) & 0xFFFF));
+  return std::generic_category().message(
+      static_cast<int>(static_cast<std::uint32_t>(result) & 0xFFFF));
 }
 
 }  // namespace
@@ -45,7 +47,8 @@ bool WholeFile::Write(std::string_view bytes, std::string& error) {
   }
   Pending = true;
   if (!file.Write(bytes.data(), bytes.size()) || !file.Close(true)) {
-    error = "cannot write " + Printable(Temporary.string()) + ": " + std::strerror(errno);
+    error = "cannot write " + Printable(Temporary.string()) + ": " +
+            std::generic_category().message(errno);
     return false;
   }
   return true;
