@@ -396,9 +396,9 @@ TEST(OpenSslCommandTest, FreshKeysAndSignaturesVerify) {
   ASSERT_TRUE(run("openssl pkey -in " + key + " -pubout -outform DER -out " + key + ".der"));
   const Bytes publicKey = ToBytes(test::ReadFile(dir / "key.pem.der"));
   const Bytes bytes = ToBytes(test::ReadFile(dir / "Update.xml"));
+  const std::string sign =
+      "openssl dgst -sha256 -sign " + key + " -out " + message + ".sig " + message;
   for (int i = 0; i < 12; ++i) {
-    std::string sign = "openssl dgst -sha256 -sign " + key;
-    sign += " -out " + message + ".sig " + message;
     ASSERT_TRUE(run(sign));
     const Bytes signature = ToBytes(test::ReadFile(dir / "Update.xml.sig"));
     EXPECT_TRUE(VerifyEcdsaP256Sha256(publicKey, bytes, signature)) << EncodeBase64(signature);
