@@ -1,0 +1,148 @@
+#include "tools/publish/ListName.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varo::publish {
+namespace {
+
+char ToUpperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The length of the UTF-8 sequence at the front of text and its code point;
+// 0 when the front is no well-formed sequence (overlong forms, surrogates and
+// values beyond U+10FFFF included).
+std::size_t DecodeUtf8(std::string_view text, char32_t& point) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+  const std::uint8_t lead = byte(0);
+  std::size_t length = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    point = lead;
+    return 1;
+  }
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    minimum = 0x80;
+    point = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    minimum = 0x800;
+    point = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    minimum = 0x10000;
+    point = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) {
+    return 0;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) {
+      return 0;
+    }
+    point = (point << 6) | (byte(i) & 0x3F);
+  }
+  if (point < minimum || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+    return 0;
+  }
+  return length;
+}
+
+// The same device names that the updater's reader refuses: CON, PRN, AUX,
+// NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a superscript 1, 2 or
+// 3), in any case, with any extension and blanks before it.
+bool IsDeviceName(std::string_view name) {
+  std::string_view stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') {
+    stem.remove_suffix(1);
+  }
+  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (EqualsIgnoringAsciiCase(stem, device)) {
+      return true;
+    }
+  }
+  if (stem.size() < 4 || !(EqualsIgnoringAsciiCase(stem.substr(0, 3), "COM") ||
+                           EqualsIgnoringAsciiCase(stem.substr(0, 3), "LPT"))) {
+    return false;
+  }
+  const std::string_view number = stem.substr(3);
+  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00B9" ||
+         number == "\u00B2" || number == "\u00B3";
+}
+
+}  // namespace
+
+std::optional<std::string> WhyNameIsRefused(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") {
+    return "is no file name";
+  }
+  for (std::size_t at = 0; at < name.size();) {
+    char32_t point = 0;
+    const std::size_t length = DecodeUtf8(name.substr(at), point);
+    if (length == 0) {
+      return "is not valid UTF-8";
+    }
+    if (point == 0xFFFE || point == 0xFFFF) {
+      return "holds a character that XML cannot carry";
+    }
+    at += length;
+  }
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      return "holds a control character";
+    }
+    if (c == ':') {
+      return "holds a colon";
+    }
+    if (std::string_view("<>\"/\\|?*").find(c) != std::string_view::npos) {
+      return std::string("holds the character ") + c + ", which Windows forbids in names";
+    }
+  }
+  if (IsDeviceName(name)) {
+    return "is a device name on Windows";
+  }
+  if (name.back() == '.' || name.back() == ' ') {
+    return "ends in a dot or a blank, which Windows drops";
+  }
+  return std::nullopt;
+}
+
+std::string Printable(std::string_view name) {
+  std::string text;
+  for (std::size_t at = 0; at < name.size();) {
+    char32_t point = 0;
+    const std::size_t length = DecodeUtf8(name.substr(at), point);
+    if (length == 0 || point < 0x20 || point == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(name[at]));
+      text += escaped;
+      at += 1;
+    } else {
+      text.append(name.substr(at, length));
+      at += length;
+    }
+  }
+  return text;
+}
+
+}  // namespace varo::publish

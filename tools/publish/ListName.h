@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varo::publish {
+
+// Why the updater would not take a file or folder of this name (one name, no
+// separators), in words for the publisher; nothing when it would. Refused:
+// names that are not UTF-8 or hold a character XML cannot carry, names with
+// characters Windows forbids (control characters, < > : " / \ | ? *), device
+// names (CON, NUL.txt, COM1, ...), names that end in a dot or a blank (Windows
+// drops those, so the file would land under another name), and "." and "..".
+std::optional<std::string> WhyNameIsRefused(std::string_view name);
+
+// The name as text that can be shown anywhere: bytes that are no UTF-8 and
+// control characters are written as \xNN.
+std::string Printable(std::string_view name);
+
+}  // namespace varo::publish

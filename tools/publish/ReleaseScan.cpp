@@ -1,0 +1,155 @@
+#include "tools/publish/ReleaseScan.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "tools/publish/ListName.h"
+
+namespace varo::publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Join(const std::vector<std::string>& names) {
+  std::string path;
+  for (const std::string& name : names) {
+    if (!path.empty()) {
+      path += '/';
+    }
+    path += name;
+  }
+  return path;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
+class Walk {
+ public:
+  Walk(const std::set<std::string>& ignored, std::string& error) : Ignored(ignored), Error(error) {}
+
+  // Adds what lies in folder (at names below the root); false on a read error.
+  bool Folder(const fs::path& folder, std::vector<std::string>& names) {
+    std::error_code failure;
+    fs::directory_iterator entries(folder, failure);
+    for (; !failure && entries != fs::directory_iterator(); entries.increment(failure)) {
+      const fs::path& path = entries->path();
+      // The bytes of the name as the disk holds them.
+      names.push_back(path.filename().string());
+      const std::string relative = Join(names);
+      if (!Ignored.contains(relative) && !Entry(path, names, relative)) {
+        return false;
+      }
+      names.pop_back();
+    }
+    if (failure) {
+      Error = "cannot read the folder " + Printable(folder.string()) + ": " + failure.message();
+      return false;
+    }
+    return true;
+  }
+
+  ReleaseScan Result;
+
+ private:
+  bool Entry(const fs::path& path, std::vector<std::string>& names, const std::string& relative) {
+    std::error_code failure;
+    const fs::file_status status = fs::symlink_status(path, failure);
+    if (failure) {
+      Error = "cannot examine " + Printable(path.string()) + ": " + failure.message();
+      return false;
+    }
+    const bool folder = fs::is_directory(status);
+    if (const auto why = WhyNameIsRefused(names.back())) {
+      Result.LeftOut.push_back(Printable(relative) + (folder ? "/" : "") + ": " + *why);
+      return true;
+    }
+    if (fs::is_symlink(status)) {
+      Result.LeftOut.push_back(Printable(relative) + ": is a symbolic link");
+      return true;
+    }
+    if (folder) {
+      return Folder(path, names);
+    }
+    if (!fs::is_regular_file(status)) {
+      Result.LeftOut.push_back(Printable(relative) + ": is no regular file");
+      return true;
+    }
+    Result.Files.push_back({names, path});
+    return true;
+  }
+
+  const std::set<std::string>& Ignored;
+  std::string& Error;
+};
+
+// Leaves out the files whose paths Windows would take for another file's or
+// folder's.
+void LeaveOutCaseClashes(ReleaseScan& scan) {
+  std::map<std::string, std::size_t> files;
+  std::set<std::string> folders;
+  for (const ReleaseFile& file : scan.Files) {
+    ++files[LowerAscii(file.RelativePath())];
+    std::string folder;
+    for (std::size_t i = 0; i + 1 < file.Names.size(); ++i) {
+      folder += (i > 0 ? "/" : "") + LowerAscii(file.Names[i]);
+      folders.insert(folder);
+    }
+  }
+  std::vector<ReleaseFile> kept;
+  for (ReleaseFile& file : scan.Files) {
+    const std::string lower = LowerAscii(file.RelativePath());
+    if (files[lower] > 1 || folders.contains(lower)) {
+      scan.LeftOut.push_back(Printable(file.RelativePath()) +
+                             ": differs only in letter case from another path, which Windows "
+                             "takes for the same");
+    } else {
+      kept.push_back(std::move(file));
+    }
+  }
+  scan.Files = std::move(kept);
+}
+
+}  // namespace
+
+std::string ReleaseFile::RelativePath() const {
+  return Join(Names);
+}
+
+std::optional<ReleaseScan> ScanRelease(const fs::path& root, const std::set<std::string>& ignored,
+                                       std::string& error) {
+  std::error_code failure;
+  if (!fs::is_directory(root, failure)) {
+    error = "the release folder " + Printable(root.string()) +
+            (fs::exists(root, failure) ? " is no folder" : " does not exist");
+    return std::nullopt;
+  }
+  Walk walk(ignored, error);
+  std::vector<std::string> names;
+  if (!walk.Folder(root, names)) {
+    return std::nullopt;
+  }
+  ReleaseScan scan = std::move(walk.Result);
+  std::sort(scan.Files.begin(), scan.Files.end(), [](const ReleaseFile& a, const ReleaseFile& b) {
+    return a.RelativePath() < b.RelativePath();
+  });
+  LeaveOutCaseClashes(scan);
+  std::sort(scan.LeftOut.begin(), scan.LeftOut.end());
+  return scan;
+}
+
+}  // namespace varo::publish
