@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -276,7 +277,9 @@ std::optional<fs::path> CreateTempFile(std::string_view prefix) {
     for (DWORD value = (seed + attempt) & 0xFFFF; number.empty() || value != 0; value >>= 4) {
       number.insert(number.begin(), L"0123456789ABCDEF"[value & 0xF]);
     }
-    const fs::path name = directory + start + number + L".tmp";
+    std::wstring file = directory;
+    file.append(start).append(number).append(L".tmp");
+    const fs::path name(std::move(file));
     const Handle created(::CreateFileW(LongPath(name).c_str(), GENERIC_WRITE, 0, nullptr,
                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (created.Valid()) {

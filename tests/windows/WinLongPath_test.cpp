@@ -77,7 +77,7 @@ class WinLongPathFilesTest : public ::testing::Test {
 
   static void RemoveTree(const fs::path& folder) {
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW((LongPath(folder) + L"\\*").c_str(), &found);
+    HANDLE search = ::FindFirstFileW((LongPath(folder) + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
       do {
         const std::wstring name = found.cFileName;
