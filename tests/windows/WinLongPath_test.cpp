@@ -7,13 +7,17 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 
+#include "WineHost.h"
 #include "platform/FileSystem.h"
 #include "platform/InstallationLock.h"
 #include "platform/OutputFile.h"
 #include "platform/RegularFile.h"
+#include "platform/VersionReader.h"
 #include "support/TempDir.h"
 
 namespace varo::platform {
@@ -151,6 +155,19 @@ TEST_F(WinLongPathFilesTest, ForwardSlashesAndDotsReachTheSameFile) {
   EXPECT_EQ(ReadRegularFile(odd, 100), "12345");
   EXPECT_TRUE(RemoveFile(odd));
   EXPECT_FALSE(CanOpenForReading(File));
+}
+
+TEST_F(WinLongPathFilesTest, VersionsAreReadFromLongPaths) {
+  const fs::path library = Deep / (std::wstring(200, L'v') + L".dll");
+  std::ifstream input(test::HostPath(VARO_FIXTURE_DIR) / "pe" / "Version64.dll", std::ios::binary);
+  const std::string image{std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(image.empty());
+  ASSERT_EQ(WriteWhole(library, image), kOk);
+  FixedFileInfo info;
+  ASSERT_EQ(ReadFixedFileInfo(library, info), kOk);
+  EXPECT_EQ(info.Signature, 0xFEEF04BDu);
+  EXPECT_EQ(info.FileVersionMS, (3u << 16) | 0u);
+  EXPECT_EQ(info.FileVersionLS, (12u << 16) | 405u);
 }
 
 TEST_F(WinLongPathFilesTest, TheInstallationLockTakesALongFolder) {
