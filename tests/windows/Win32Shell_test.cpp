@@ -169,7 +169,7 @@ TEST(Win32ShellTest, TheTrayIconIsRestoredAsItIsNow) {
     ASSERT_TRUE(shell.NotifyIcon(TrayAction::Add, data));
     const TrayData frame{NIF_ICON, 0, second, ""};
     ASSERT_TRUE(shell.NotifyIcon(TrayAction::Modify, frame));
-    const TrayData tip{NIF_TIP, 0, 0, "下载中 50%"};
+    const TrayData tip{NIF_TIP, 0, 0, "Varo正在更新程序,请勿退出"};
     ASSERT_TRUE(shell.NotifyIcon(TrayAction::Modify, tip));
 
     // Explorer's new notification area knows no icon of ours.
@@ -187,7 +187,7 @@ TEST(Win32ShellTest, TheTrayIconIsRestoredAsItIsNow) {
     EXPECT_EQ(calls[0].Flags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(calls[0].CallbackMessage, static_cast<UINT>(WM_APP + 7));
     EXPECT_EQ(calls[0].Icon, reinterpret_cast<HICON>(second));
-    EXPECT_EQ(calls[0].Tip, L"\u4e0b\u8f7d\u4e2d 50%");
+    EXPECT_EQ(calls[0].Tip, L"Varo\u6b63\u5728\u66f4\u65b0\u7a0b\u5e8f,\u8bf7\u52ff\u9000\u51fa");
     EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &lost)) << "the icon is back";
 
     // Where the notification area still has it, it is brought up to date.

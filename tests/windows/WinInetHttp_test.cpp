@@ -382,6 +382,8 @@ TEST(WinInetHttpTest, HostsBeyondAsciiThatDoNotResolveFail) {
                                 "https://\xe4\xbe\x8b.invalid:8443/x",
                                 "http://a\xcd\xb8"
                                 "b.invalid/x",
+                                // A right-to-left override, as bytes.
+                                // NOLINTNEXTLINE(misc-misleading-bidirectional)
                                 "http://a\xe2\x80\xae"
                                 "b.test/x"}) {
     SCOPED_TRACE(url);

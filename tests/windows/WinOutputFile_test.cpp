@@ -154,7 +154,7 @@ TEST(WinOutputFileFullDiskTest, AWritePastTheFreeSpaceFails) {
     const fs::path file = *tiny.Path() / "big.bin";
     OutputFile output;
     ASSERT_EQ(output.Create(file), kOk);
-    const std::string piece = Pattern(64 * 1024, 0);
+    const std::string piece = Pattern(std::size_t{64} << 10, 0);
     bool written = true;
     for (int i = 0; i < 32 && written; ++i) {  // 2 MiB onto 1 MiB
       written = output.Write(piece.data(), piece.size());
