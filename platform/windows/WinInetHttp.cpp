@@ -455,7 +455,24 @@ std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
       status != HTTP_STATUS_PERMANENT_REDIRECT) {
     return std::nullopt;
   }
+  // The bytes as sent first: servers send letters beyond ASCII in UTF-8,
+  // which the wide query would read in the system's code page.
   DWORD size = 0;
+  if (::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return std::nullopt;
+  }
+  std::string bytes(size + 1, '\0');
+  size = static_cast<DWORD>(bytes.size());
+  if (!::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, bytes.data(), &size, nullptr)) {
+    return std::nullopt;
+  }
+  bytes.resize(size);
+  if (std::optional<std::wstring> location = Widen(bytes)) {
+    return location;
+  }
+  // No UTF-8: as the system reads it.
+  size = 0;
   if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return std::nullopt;

@@ -393,6 +393,30 @@ TEST(WinInetHttpTest, HostsBeyondAsciiThatDoNotResolveFail) {
   }
 }
 
+// A Location with letters beyond ASCII, in UTF-8 as servers send them, is
+// followed to those letters, as libcurl follows it on Linux.
+TEST(WinInetHttpTest, RedirectionsKeepTheLettersOfTheirLocation) {
+  TestHttpServer server;
+  server.Serve(
+      "/files/b\xc3\xbc"
+      "cher \xe6\x9b\xb4\xe6\x96\xb0.dat",
+      "x");
+  server.Redirect("/relative",
+                  "/files/b\xc3\xbc"
+                  "cher \xe6\x9b\xb4\xe6\x96\xb0.dat");
+  server.Redirect("/absolute", server.Url("/files/b\xc3\xbc"
+                                          "cher \xe6\x9b\xb4\xe6\x96\xb0.dat"));
+  for (const char* path : {"/relative", "/absolute"}) {
+    SCOPED_TRACE(path);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(server.Url(path), sink), HttpOutcome::Complete);
+    EXPECT_EQ(sink.Body, "x");
+  }
+  EXPECT_EQ(server.RequestCount("/files/b\xc3\xbc"
+                                "cher \xe6\x9b\xb4\xe6\x96\xb0.dat"),
+            2u);
+}
+
 // A redirection to such a host fails the same way, without a request there.
 TEST(WinInetHttpTest, RedirectionsToHostsBeyondAsciiThatDoNotResolveFail) {
   TestHttpServer server;
