@@ -99,15 +99,7 @@ std::optional<fs::path> FinalPathOfSystem(HANDLE handle) {
     }
     buffer.resize(length);  // the size needed, with the terminating null
   }
-  const std::wstring_view unc = L"\\\\?\\UNC\\";
-  const std::wstring_view local = L"\\\\?\\";
-  if (buffer.starts_with(unc)) {
-    return fs::path(L"\\\\" + buffer.substr(unc.size()));
-  }
-  if (buffer.starts_with(local)) {
-    return fs::path(buffer.substr(local.size()));
-  }
-  return fs::path(buffer);
+  return WithoutLongPrefix(std::move(buffer));
 }
 
 // The serial number of the volume whose root is root; nothing when unknown.
@@ -366,8 +358,9 @@ fs::path ProgramDirectory() {
       return fs::current_path(error);
     }
     if (length < buffer.size()) {
+      // A program started by its \\?\ path is told that path.
       buffer.resize(length);
-      return fs::path(buffer).parent_path();
+      return WithoutLongPrefix(std::move(buffer)).parent_path();
     }
     buffer.resize(buffer.size() * 2);
   }

@@ -46,7 +46,7 @@ constexpr auto kPoll = std::chrono::milliseconds(50);
 constexpr auto kHelperGrace = std::chrono::milliseconds(200);
 // The largest read, and how much received data may wait for the sink.
 constexpr DWORD kReadSize = 1024;
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{64} * 1024;
 // WinINet's own receive timeout outlasts the low-speed limit by this much,
 // so that the limit decides and the timeout only frees a helper.
 constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);

@@ -49,4 +49,14 @@ std::wstring LongPath(const std::filesystem::path& path) {
   return full;  // no form the prefix is known for
 }
 
+std::filesystem::path WithoutLongPrefix(std::wstring path) {
+  if (path.starts_with(kSharePrefix)) {
+    return L"\\\\" + path.substr(kSharePrefix.size());
+  }
+  if (path.starts_with(kLocalPrefix)) {
+    return path.substr(kLocalPrefix.size());
+  }
+  return path;
+}
+
 }  // namespace varo::platform

@@ -15,4 +15,10 @@ namespace varo::platform {
 // already carries the prefix stay as they are; an empty path stays empty.
 std::wstring LongPath(const std::filesystem::path& path);
 
+// The other way: a path as the rest of the program takes it, without the
+// \\?\ or \\?\UNC\ prefix that the system may give (a program started by
+// its prefixed path, the final path of an open file). Any other path stays
+// as it is.
+std::filesystem::path WithoutLongPrefix(std::wstring path);
+
 }  // namespace varo::platform

@@ -61,6 +61,24 @@ TEST(WinLongPathTest, PathsAreMadeFullAndPrefixed) {
   }
 }
 
+TEST(WinLongPathTest, ThePrefixComesOffForTheRestOfTheProgram) {
+  const struct {
+    std::wstring Given;
+    std::wstring Expected;
+  } cases[] = {
+      {L"\\\\?\\C:\\a\\b", L"C:\\a\\b"},
+      {L"\\\\?\\UNC\\server\\share\\y", L"\\\\server\\share\\y"},
+      {L"C:\\a", L"C:\\a"},
+      {L"\\\\.\\NUL", L"\\\\.\\NUL"},
+      {L"", L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(fs::path(c.Given).string());
+    EXPECT_EQ(WithoutLongPrefix(c.Given).native(), c.Expected);
+    EXPECT_EQ(WithoutLongPrefix(LongPath(c.Expected)).native(), c.Expected) << "the way back";
+  }
+}
+
 // A folder whose path is well beyond MAX_PATH (260) characters, and a file
 // in it with a 250-character name, as a real installation may have.
 class WinLongPathFilesTest : public ::testing::Test {
