@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/Http.h"
+#include "platform/windows/WinHostName.h"
 
 namespace varo::platform {
 namespace {
@@ -45,7 +46,7 @@ constexpr auto kPoll = std::chrono::milliseconds(50);
 constexpr auto kHelperGrace = std::chrono::milliseconds(200);
 // The largest read, and how much received data may wait for the sink.
 constexpr DWORD kReadSize = 1024;
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{64} * 1024;
 // WinINet's own receive timeout outlasts the low-speed limit by this much,
 // so that the limit decides and the timeout only frees a helper.
 constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);
@@ -140,20 +141,57 @@ bool AuthorityIsValid(std::string_view url) {
 
 struct UrlParts {
   std::wstring Url;  // the whole URL, as cracked
+  // The host has letters beyond ASCII that no host name may hold: the URL
+  // is well formed, but no request can go there.
+  bool Unreachable = false;
   bool Secure = false;
   std::wstring Host;
   INTERNET_PORT Port = 0;
   std::wstring Object;  // path and query, never the fragment
 };
 
+// Where the host of url's authority lies, as the offset of its first byte
+// and its length; none when url has no authority.
+std::optional<std::pair<std::size_t, std::size_t>> FindHost(std::string_view url) {
+  const std::size_t separator = url.find("://");
+  if (separator == std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::size_t begin = separator + 3;
+  const std::size_t end = std::min(url.find_first_of("/?#", begin), url.size());
+  if (const std::size_t at = url.substr(begin, end - begin).rfind('@');
+      at != std::string_view::npos) {
+    begin += at + 1;
+  }
+  const std::string_view authority = url.substr(begin, end - begin);
+  const std::size_t close = authority.starts_with('[') ? authority.find(']') : 0;
+  const std::size_t colon = authority.find(':', close == std::string_view::npos ? 0 : close);
+  return std::pair{begin, std::min(colon, authority.size())};
+}
+
 // Splits url before anything is sent: only an absolute http or https URL
-// with a host passes. Blanks and bytes beyond ASCII (the UTF-8 of other
-// letters) are percent-encoded, as the Linux backend sends them; other
-// control characters are refused. A user name or password in the URL is
-// dropped: a request never carries credentials.
-std::optional<UrlParts> SplitUrl(const std::string& url) {
-  if (!Widen(url)) {
+// with a host passes. A host with letters beyond ASCII (in UTF-8) is given
+// in its ASCII form, as the Linux backend's libcurl resolves it; other
+// blanks and bytes beyond ASCII are percent-encoded, as the Linux backend
+// sends them; other control characters are refused. A user name or
+// password in the URL is dropped: a request never carries credentials.
+std::optional<UrlParts> SplitUrl(const std::string& given) {
+  if (!Widen(given)) {
     return std::nullopt;  // no valid UTF-8
+  }
+  std::string url = given;
+  bool unreachable = false;
+  if (const auto host = FindHost(url)) {
+    const std::string_view name = std::string_view(url).substr(host->first, host->second);
+    if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+      const std::optional<std::wstring> ascii = AsciiHostName(*Widen(name));
+      const std::optional<std::string> narrow = ascii ? Narrow(*ascii) : std::nullopt;
+      // A name that has no ASCII form is kept out of the checks below, so
+      // that the URL fails as one whose name does not resolve; it is never
+      // looked up.
+      unreachable = !narrow;
+      url.replace(host->first, host->second, narrow ? *narrow : std::string("host.invalid"));
+    }
   }
   std::string escaped;
   for (const char c : url) {
@@ -189,6 +227,7 @@ std::optional<UrlParts> SplitUrl(const std::string& url) {
   }
   UrlParts split;
   split.Url = *wide;
+  split.Unreachable = unreachable;
   split.Secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   split.Host.assign(parts.lpszHostName, parts.dwHostNameLength);
   split.Port = parts.nPort;
@@ -416,7 +455,24 @@ std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
       status != HTTP_STATUS_PERMANENT_REDIRECT) {
     return std::nullopt;
   }
+  // The bytes as sent first: servers send letters beyond ASCII in UTF-8,
+  // which the wide query would read in the system's code page.
   DWORD size = 0;
+  if (::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return std::nullopt;
+  }
+  std::string bytes(size + 1, '\0');
+  size = static_cast<DWORD>(bytes.size());
+  if (!::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, bytes.data(), &size, nullptr)) {
+    return std::nullopt;
+  }
+  bytes.resize(size);
+  if (std::optional<std::wstring> location = Widen(bytes)) {
+    return location;
+  }
+  // No UTF-8: as the system reads it.
+  size = 0;
   if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return std::nullopt;
@@ -474,7 +530,7 @@ Finish Receive(State& state, UrlParts url) {
       break;
     }
     std::optional<UrlParts> next = Follow(url.Url, *location);
-    if (!next || redirections == kMaxRedirections) {
+    if (!next || next->Unreachable || redirections == kMaxRedirections) {
       return Finish::Failed;
     }
     url = std::move(*next);
@@ -610,6 +666,9 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   const std::optional<UrlParts> split = SplitUrl(url);
   if (!split) {
     return HttpOutcome::BadUrl;
+  }
+  if (split->Unreachable) {
+    return HttpOutcome::Failed;  // as a name that does not resolve
   }
   const auto state = std::make_shared<State>();
   Helper helper(state);

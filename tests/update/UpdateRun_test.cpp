@@ -371,12 +371,6 @@ TEST_F(UpdateRunTest, ListedLengthsAreEnforced) {
 }
 
 TEST_F(UpdateRunTest, AFileWithTheLongestNameIsUpdated) {
-#ifdef _WIN32
-  // The temporary folder's path and a 250-byte name make more than MAX_PATH
-  // (260) characters, which the Windows backend's path calls refuse: it does
-  // not give them the \\?\ prefix that long paths need.
-  GTEST_SKIP() << "a path longer than MAX_PATH is refused by the Windows backend";
-#endif
   const std::string name = std::string(246, 'n') + ".dat";  // 250 bytes
   test::WriteFile(Install / name, "old");
   ServeList({{name, "/long", "3", "<FileVersion>2</FileVersion>"}});
