@@ -251,7 +251,14 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
   }
   const std::uint32_t wParam =
       ((static_cast<std::uint32_t>(Kind) & 0xFFFFu) << 16) | (low & 0xFFFFu);
-  NotifyWindow->Post({message, wParam, reinterpret_cast<std::intptr_t>(this)});
+  const platform::Message posted{message, wParam, reinterpret_cast<std::intptr_t>(this)};
+  if (message == WM_INETFILE_PROGRESS) {
+    // Progress waits while the window is far behind, which bounds the
+    // backlog; a cancel ends the wait. The completion never waits.
+    NotifyWindow->PostPaced(posted, CancelRequested);
+  } else {
+    NotifyWindow->Post(posted);
+  }
 }
 
 // Result codes: 1 for a URL that is not http or https or cannot be split

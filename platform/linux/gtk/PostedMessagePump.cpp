@@ -16,11 +16,12 @@ GSourceFuncs* PumpFuncs(GSourceFuncs funcs) {
 }
 }  // namespace
 
-PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds budget)
+PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds budget,
+                                     std::size_t limit)
     : DeliverMessage(std::move(deliver)),
       Budget(budget),
       Context(g_main_context_ref_thread_default()),
-      Queue([this] { Wake(); }) {
+      Queue([this] { Wake(); }, limit) {
   GSourceFuncs funcs{};
   funcs.prepare = &PostedMessagePump::Prepare;
   funcs.check = &PostedMessagePump::Check;
@@ -43,9 +44,14 @@ void PostedMessagePump::Post(const Message& message) {
   Queue.Post(message);
 }
 
+void PostedMessagePump::PostPaced(const Message& message, const std::atomic<bool>& stop) {
+  Queue.PostPaced(message, stop);
+}
+
 void PostedMessagePump::Wake() {
-  // One wake-up per batch, not per post: a flood costs one atomic exchange
-  // per message.
+  // Called for a post that found the queue empty: one wake-up per batch,
+  // not per post.
+  WakeCount.fetch_add(1, std::memory_order_relaxed);
   if (!Signalled.exchange(true)) {
     g_main_context_wakeup(Context);
   }
@@ -66,15 +72,29 @@ gboolean PostedMessagePump::Dispatch(GSource* source, GSourceFunc, gpointer) {
 }
 
 void PostedMessagePump::Drain() {
+  // Cleared before the queue is emptied: a post after that finds it empty
+  // and wakes the context again.
   Signalled.store(false);
   const gint64 deadline = g_get_monotonic_time() + Budget.count();
-  while (auto message = Queue.Take()) {
-    DeliverMessage(*message);
-    if (g_get_monotonic_time() >= deadline) {
-      if (Queue.Size() > 0) {
-        Signalled.store(true);  // the rest in the next round of the loop
-      }
+  // The clock is read once per few messages; one message takes far less
+  // than the budget.
+  constexpr unsigned kClockEvery = 32;
+  unsigned sinceClock = 0;
+  for (;;) {
+    if (Batch.empty() && Queue.TakeAll(Batch) == 0) {
       return;
+    }
+    const Message message = Batch.front();
+    Batch.pop_front();
+    DeliverMessage(message);
+    if (++sinceClock == kClockEvery) {
+      sinceClock = 0;
+      if (g_get_monotonic_time() >= deadline) {
+        if (!Batch.empty() || Queue.Size() > 0) {
+          Signalled.store(true);  // the rest in the next round of the loop
+        }
+        return;
+      }
     }
   }
 }
