@@ -24,7 +24,8 @@ constexpr std::uint32_t kPosted = 0x8001;
 // timer wakes it now and then).
 template <typename Done>
 bool IterateUntilDone(Done done) {
-  const guint ticker = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  const guint ticker = g_timeout_add(
+      50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   const auto limit = std::chrono::steady_clock::now() + 30s;
   while (!done() && std::chrono::steady_clock::now() < limit) {
     g_main_context_iteration(nullptr, TRUE);

@@ -10,9 +10,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <deque>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
