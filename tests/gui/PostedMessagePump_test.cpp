@@ -63,8 +63,19 @@ TEST_F(PostedMessagePumpTest, AFloodWakesTheLoopOnceAndArrivesInOrder) {
   EXPECT_EQ(pump.Pending(), 1000u);
   ASSERT_TRUE(IterateUntilDone([&] { return pump.Pending() == 0; }));
   ExpectInOrder(received, 1000);
-  pump.Post({kPosted, 1000, 0});  // empty again: this post wakes
+  // Right after a batch the pump listens: a post wakes no one, and a look
+  // of the pump's own delivers it.
+  EXPECT_TRUE(pump.Listening());
+  pump.Post({kPosted, 1000, 0});
+  EXPECT_EQ(pump.Wakeups(), 1u);
+  ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1001; }));
+  // Looks that find nothing end the listening; a post wakes the context
+  // again.
+  ASSERT_TRUE(IterateUntilDone([&] { return !pump.Listening(); }));
+  pump.Post({kPosted, 1001, 0});
   EXPECT_EQ(pump.Wakeups(), 2u);
+  ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1002; }));
+  ExpectInOrder(received, 1002);
 }
 
 // With no time budget at all, every round of the loop delivers a few

@@ -50,20 +50,39 @@ void PostedMessagePump::PostPaced(const Message& message, const std::atomic<bool
 
 void PostedMessagePump::Wake() {
   // Called for a post that found the queue empty: one wake-up per batch,
-  // not per post.
-  WakeCount.fetch_add(1, std::memory_order_relaxed);
+  // not per post, and none while the context looks by itself.
+  if (ListeningNow.load()) {
+    return;
+  }
   if (!Signalled.exchange(true)) {
+    WakeCount.fetch_add(1, std::memory_order_relaxed);
     g_main_context_wakeup(Context);
   }
 }
 
+bool PostedMessagePump::LookDue() const {
+  return ListeningNow.load() && g_get_monotonic_time() >= NextLook;
+}
+
 gboolean PostedMessagePump::Prepare(GSource* source, gint* timeout) {
+  const PostedMessagePump& pump = *reinterpret_cast<PumpSource*>(source)->Owner;
   *timeout = -1;
-  return reinterpret_cast<PumpSource*>(source)->Owner->Signalled.load();
+  if (pump.Signalled.load()) {
+    return TRUE;
+  }
+  if (pump.ListeningNow.load()) {
+    const gint64 remaining = pump.NextLook - g_get_monotonic_time();
+    if (remaining <= 0) {
+      return TRUE;
+    }
+    *timeout = static_cast<gint>((remaining + 999) / 1000);
+  }
+  return FALSE;
 }
 
 gboolean PostedMessagePump::Check(GSource* source) {
-  return reinterpret_cast<PumpSource*>(source)->Owner->Signalled.load();
+  const PostedMessagePump& pump = *reinterpret_cast<PumpSource*>(source)->Owner;
+  return pump.Signalled.load() || pump.LookDue();
 }
 
 gboolean PostedMessagePump::Dispatch(GSource* source, GSourceFunc, gpointer) {
@@ -80,10 +99,13 @@ void PostedMessagePump::Drain() {
   // than the budget.
   constexpr unsigned kClockEvery = 32;
   unsigned sinceClock = 0;
+  bool delivered = false;
   for (;;) {
     if (Batch.empty() && Queue.TakeAll(Batch) == 0) {
+      Listen(delivered);
       return;
     }
+    delivered = true;
     const Message message = Batch.front();
     Batch.pop_front();
     DeliverMessage(message);
@@ -97,6 +119,23 @@ void PostedMessagePump::Drain() {
       }
     }
   }
+}
+
+void PostedMessagePump::Listen(bool delivered) {
+  if (delivered) {
+    IdleLooks = 0;
+  } else if (++IdleLooks >= kIdleLooks) {
+    // Back to being woken. A post that saw the pump still listening has
+    // left its message for a look: one more look finds it.
+    IdleLooks = 0;
+    ListeningNow.store(false);
+    if (Queue.Size() > 0) {
+      Signalled.store(true);
+    }
+    return;
+  }
+  NextLook = g_get_monotonic_time() + std::chrono::microseconds(kLookInterval).count();
+  ListeningNow.store(true);
 }
 
 }  // namespace varo::platform
