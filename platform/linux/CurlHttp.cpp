@@ -165,6 +165,9 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   set(CURLOPT_HTTPGET, 1L);
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
   set(CURLOPT_HTTPHEADER, headers);
+  // Large receive blocks: fewer reads from the socket and fewer calls into
+  // the sink on a fast link.
+  set(CURLOPT_BUFFERSIZE, 256L * 1024);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
