@@ -123,6 +123,9 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
     PostClose();
   }
   --RunningJobs;
+  if (StartNextAtOnce) {
+    StartNextJob();
+  }
   return 0;
 }
 
