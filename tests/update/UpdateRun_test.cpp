@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -510,7 +511,8 @@ TEST_F(UpdateRunTest, FiveFilesRunOneAtATimeInListOrder) {
 
 // Five files, started on the ticks or, with StartNextAtOnce, each by the
 // completion of the one before: the same downloads in the same order, one at
-// a time, with the same texts; only the ticks they need differ.
+// a time, with the same texts; only the ticks they need differ. A server
+// that keeps connections serves the list and every file over one.
 TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
   const struct {
     const char* Name;
@@ -525,7 +527,8 @@ TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     test::TempDir dir;
-    test::TestHttpServer server;
+    test::TestHttpServer server(test::TestHttpServer::Transport::Plain,
+                                test::TestHttpServer::Connections::KeptAlive);
     HeadlessDesktop desktop;
     test::WriteFile(
         dir / "ADImage" / "xxxxx_system.ini",
@@ -554,9 +557,12 @@ TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
     EXPECT_EQ(maxRunning, 1u);
 
     std::vector<std::string> order;
+    std::set<int> connections;
     for (const auto& request : server.Requests()) {
       order.push_back(request.Path);
+      connections.insert(request.ClientPort);
     }
+    EXPECT_EQ(connections.size(), 1u);
     std::vector<std::string> expectedOrder{"/Download/Update.xml"};
     std::vector<std::string> expectedTexts{"正在检测"};
     for (const std::string& name : names) {
