@@ -52,7 +52,8 @@ class TestHttpServer {
 
   explicit TestHttpServer(Transport transport = Transport::Plain);
   // Only the Linux tests' server keeps connections; the Windows tests' one
-  // serves one request per connection.
+  // serves one request per connection whatever is asked, and tells no
+  // ClientPort.
   TestHttpServer(Transport transport, Connections connections);
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;

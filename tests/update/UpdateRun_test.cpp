@@ -562,7 +562,10 @@ TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
       order.push_back(request.Path);
       connections.insert(request.ClientPort);
     }
+#ifndef _WIN32
+    // The Windows tests' server closes every connection after one request.
     EXPECT_EQ(connections.size(), 1u);
+#endif
     std::vector<std::string> expectedOrder{"/Download/Update.xml"};
     std::vector<std::string> expectedTexts{"正在检测"};
     for (const std::string& name : names) {
