@@ -75,12 +75,13 @@ std::intptr_t CDuiFrameWnd::HandleMessage(std::uint32_t message, std::uintptr_t 
 
 void CDuiFrameWnd::Notify(std::string_view type, platform::Control& sender) {
   if (type == "click" && sender.GetName() == "closebtn") {
-    Window.Post({platform::WM_CLOSE, 0, 0});
+    PostClose();
   }
 }
 
 bool CDuiFrameWnd::OnInit() {
   FillServers(Servers, ProgramDirectory);
+  StartNextAtOnce = StartsNextAtOnce(ProgramDirectory);
   TrayIcons[0] = Shell.LoadIcon(TrayIconFile(0));
   if (!TrayIconShown) {
     TrayData.Flags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;

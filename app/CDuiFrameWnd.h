@@ -41,6 +41,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
 
   // The 200 ms tick: the display, the checking sequence, the job start.
   void OnTimer();
+  // Starts the head job of the queue unless it has been started, the window
+  // is closing or MaxRunningJobs run; a job whose thread cannot be made
+  // completes the usual way, as a failure. Callers hold ProgressLock.
+  void StartNextJob();
   // A chunk of a download has arrived.
   void OnInetFileProgress(std::uintptr_t wParam, std::intptr_t lParam);
 
@@ -90,8 +94,13 @@ class CDuiFrameWnd : public platform::WindowHandler {
 
   const std::uint32_t MaxRunningJobs = 5;
   std::uint32_t RunningJobs = 0;  // guarded by ProgressLock
-  // Set once the run has asked the window to close: no further job starts.
+  // Set once the run or the close button has asked the window to close: no
+  // further job starts.
   bool ClosePosted = false;
+  // "StartNextAtOnce=1" under [Update] of the configuration file, read at
+  // start-up: the completion handler starts the next queued job itself
+  // instead of leaving it to the next tick.
+  bool StartNextAtOnce = false;
   // Set once the update list has been handled (its downloads queued) or
   // there is no server to fetch it from: only then may the checking
   // sequence count towards the end of the run.

@@ -36,4 +36,9 @@ void FillServers(CServers& servers, const std::filesystem::path& programDirector
   }
 }
 
+bool StartsNextAtOnce(const std::filesystem::path& programDirectory) {
+  return platform::ReadProfileString(ConfigurationFile(programDirectory), "Update",
+                                     "StartNextAtOnce", "0", kValueCapacity) == "1";
+}
+
 }  // namespace varo

@@ -30,4 +30,9 @@ extern const char* const kDefaultServerUrl;
 // when absent.
 void FillServers(CServers& servers, const std::filesystem::path& programDirectory);
 
+// Whether "StartNextAtOnce" of section "Update" in the configuration file is
+// 1: each download then starts as soon as the previous one's completion has
+// been handled. Any other value, or none, leaves it to the next tick.
+bool StartsNextAtOnce(const std::filesystem::path& programDirectory);
+
 }  // namespace varo

@@ -132,6 +132,9 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
     PostClose();
   }
   --RunningJobs;
+  if (StartNextAtOnce) {
+    StartNextJob();
+  }
   return 0;
 }
 

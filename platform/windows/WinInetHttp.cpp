@@ -269,8 +269,12 @@ struct News {
 // thread and WinINet's status callback.
 class State {
  public:
-  // Opened by the calling thread before the helper starts; closed by Cancel.
+  // Set by the calling thread before the helper starts, read-only then: the
+  // process's internet handle (SharedSession), which is never closed, and
+  // the timeouts of the connection handles, in milliseconds.
   HINTERNET Session = nullptr;
+  DWORD ConnectTimeout = 0;
+  std::optional<DWORD> ReceiveTimeout;
 
   // WinINet's status callback (on whichever thread made the call): notes
   // when the connection is made. It takes no lock, as it also runs inside
@@ -354,9 +358,19 @@ class State {
     if (Connection == nullptr) {
       return nullptr;
     }
+    ::InternetSetOptionW(Connection, INTERNET_OPTION_CONNECT_TIMEOUT, &ConnectTimeout,
+                         sizeof ConnectTimeout);
+    ::InternetSetOptionW(Connection, INTERNET_OPTION_SEND_TIMEOUT, &ConnectTimeout,
+                         sizeof ConnectTimeout);
+    if (ReceiveTimeout) {
+      ::InternetSetOptionW(Connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &*ReceiveTimeout,
+                           sizeof *ReceiveTimeout);
+    }
     // Redirections are followed by Receive, each checked like the URL given.
+    // The server is asked to keep the connection for the next request.
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTH |
-                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                  INTERNET_FLAG_KEEP_CONNECTION;
     if (url.Secure) {
       flags |= INTERNET_FLAG_SECURE;
     }
@@ -387,18 +401,15 @@ class State {
   }
 
   // Ends the transfer: the helper stops at its next step, and closing the
-  // handles breaks off a blocking call it is in. A helper that has just
-  // checked Cancelled may still make one call with a closed handle, which
-  // fails.
+  // request and connection handles breaks off a blocking call it is in. A
+  // helper that has just checked Cancelled may still make one call with a
+  // closed handle, which fails. A connection whose response was read to its
+  // end stays with WinINet for the next request to its server.
   void Cancel() {
     {
       std::lock_guard guard(Mutex);
       Cancelled = true;
       CloseRequest();
-      if (Session != nullptr) {
-        ::InternetCloseHandle(Session);
-        Session = nullptr;
-      }
     }
     Changed.notify_all();
   }
@@ -567,24 +578,35 @@ Finish Receive(State& state, UrlParts url) {
   return announced && received < *announced ? Finish::Failed : Finish::Complete;
 }
 
-// Opens the WinINet session with the limits; false when WinINet cannot.
+// The process's one internet handle, opened by the first transfer and never
+// closed: WinINet keeps the connections that servers leave open for the
+// requests that follow only while the internet handle they were made under
+// lives. Null when WinINet cannot open it; the next transfer tries again.
+HINTERNET SharedSession() {
+  static std::mutex mutex;
+  static HINTERNET session = nullptr;  // guarded by mutex
+  std::lock_guard guard(mutex);
+  if (session == nullptr) {
+    session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (session != nullptr) {
+      // Children inherit the callback; it is called only for handles with a
+      // context other than 0, which the session has not.
+      ::InternetSetStatusCallbackW(session, &State::OnStatus);
+    }
+  }
+  return session;
+}
+
+// Gives the transfer the session and the limits' timeouts; false when
+// WinINet cannot.
 bool OpenSession(State& state, const HttpLimits& limits) {
-  state.Session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  state.Session = SharedSession();
   if (state.Session == nullptr) {
     return false;
   }
-  // Children inherit the callback; it is called only for handles with a
-  // context other than 0, which the session has not.
-  ::InternetSetStatusCallbackW(state.Session, &State::OnStatus);
-  const DWORD connect = Milliseconds(limits.Connect);
-  ::InternetSetOptionW(state.Session, INTERNET_OPTION_CONNECT_TIMEOUT, const_cast<DWORD*>(&connect),
-                       sizeof connect);
-  ::InternetSetOptionW(state.Session, INTERNET_OPTION_SEND_TIMEOUT, const_cast<DWORD*>(&connect),
-                       sizeof connect);
+  state.ConnectTimeout = Milliseconds(limits.Connect);
   if (limits.LowSpeedBytesPerSecond > 0 && limits.LowSpeedTime.count() > 0) {
-    const DWORD receive = Milliseconds(limits.LowSpeedTime + kReceiveTimeoutMargin);
-    ::InternetSetOptionW(state.Session, INTERNET_OPTION_RECEIVE_TIMEOUT,
-                         const_cast<DWORD*>(&receive), sizeof receive);
+    state.ReceiveTimeout = Milliseconds(limits.LowSpeedTime + kReceiveTimeoutMargin);
   }
   return true;
 }
