@@ -20,6 +20,7 @@ CDuiFrameWnd::CDuiFrameWnd(platform::Window& window, platform::Shell& shell,
 
 CDuiFrameWnd::~CDuiFrameWnd() {
   InetFiles.RemoveAll();
+  Loader.reset();  // waits for a list being read, before its file goes
   RemoveListFile();
 }
 
@@ -68,6 +69,9 @@ std::intptr_t CDuiFrameWnd::HandleMessage(std::uint32_t message, std::uintptr_t 
       return 0;
     case WM_INETFILE_COMPLETE:
       return OnInetFileComplete(wParam, lParam);
+    case WM_LIST_LOADED:
+      OnListLoaded(wParam != 0, reinterpret_cast<const ListLoader*>(lParam));
+      return 0;
     default:
       return Window.DefaultHandle(message, wParam, lParam);
   }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "platform/Shell.h"
 #include "platform/Window.h"
 #include "transfer/CInetFiles.h"
+#include "update/ListLoader.h"
 
 namespace varo {
 
@@ -57,6 +59,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // there is none.
   const CServer* NextListServer() const;
   std::intptr_t OnInetFileComplete(std::uintptr_t wParam, std::intptr_t lParam);
+  // The downloaded update list has been read and compared with the disk.
+  void OnListLoaded(bool loaded, const ListLoader* loader);
+  // Neither a download nor the reading of the list is under way.
+  bool Idle() const { return RunningJobs == 0 && Loader == nullptr; }
   // Puts a downloaded file in place and starts or registers it. False when
   // it could not be put in place.
   bool InstallFile(const CInetFile& job);
@@ -113,6 +119,9 @@ class CDuiFrameWnd : public platform::WindowHandler {
   std::filesystem::path ListFile;
   // The server the update list is being fetched from (owned by Servers).
   const CServer* ListServer = nullptr;
+  // Reads the downloaded list off the window's thread, from the list's
+  // completion until WM_LIST_LOADED has been handled.
+  std::unique_ptr<ListLoader> Loader;
 
   bool TrayIconShown = false;
   platform::TrayData TrayData;
@@ -130,6 +139,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // the failure in the summary line and an error box, then the window
   // closes; the client is not started.
   void FailRun(const std::string& summary, const std::string& boxText);
+  // The list from ListServer cannot be used: the next configured server is
+  // asked, or, when none is left, the failure is shown and the client
+  // started.
+  void ListUnusable(const std::string& failure);
   void RemoveListFile();
   std::filesystem::path TrayIconFile(int frame) const;
 };

@@ -87,30 +87,18 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   // there, wherever the file stands in the list.
   bool failed = false;
   if (kind == kInetFileList) {
-    bool loaded = false;
     if (code == INETFILE_OK) {
-      loaded = UpdateFiles.Load(job->LocalFile);
-    }
-    RemoveListFile();
-    if (loaded) {
-      SetText(ProgressLabel, "获取更新文件列表成功：" + job->ServerName);
-      FileCount = static_cast<std::uint32_t>(UpdateFiles.RemoveUpToDate());
-      TotalBytes = UpdateFiles.GetTotalLength();
-      while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
-        InetFiles.Add(MakeFileJob(*entry, job->ServerName, Window));
+      // A list of many thousand entries is read and compared with the disk
+      // off this thread; OnListLoaded goes on from there.
+      Loader = std::make_unique<ListLoader>(Window, job->LocalFile, UpdateFiles.ModuleDir,
+                                            UpdateFiles.WindowsDir, UpdateFiles.SystemDir);
+      if (!Loader->Start()) {
+        Loader->LoadHere();
+        OnListLoaded(Loader->Loaded, Loader.get());
       }
-      ListHandled = true;
-    } else if (const CServer* next = NextListServer(); next != nullptr && !ClosePosted) {
-      // Not fetched, or fetched but no update list: the next configured
-      // server is asked in the same way; the run goes on when it answers.
-      DownloadUpdateList(next);
     } else {
-      // Every server failed: the last one's failure is shown, whatever it
-      // answered.
-      ShowError(code == INETFILE_OK ? CInetFile::TextOf(INETFILE_ERR_GET_FILE)
-                                    : job->GetErrorText());
-      StartClient();
-      PostClose();
+      RemoveListFile();
+      ListUnusable(job->GetErrorText());
     }
   } else if (kind == kInetFileData && code == INETFILE_OK) {
     if (!InstallFile(*job)) {
@@ -136,6 +124,48 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
     StartNextJob();
   }
   return 0;
+}
+
+void CDuiFrameWnd::OnListLoaded(bool loaded, const ListLoader* loader) {
+  std::lock_guard guard(ProgressLock);
+  assert(loader != nullptr && loader == Loader.get() && "the loader of this run reports");
+  const std::unique_ptr<ListLoader> done = std::move(Loader);
+  RemoveListFile();
+  if (ClosePosted) {
+    return;  // the window is closing: nothing more is queued
+  }
+  if (!loaded) {
+    // Fetched, but no update list: the server cannot give one, whatever it
+    // answered.
+    ListUnusable(CInetFile::TextOf(INETFILE_ERR_GET_FILE));
+    return;
+  }
+  const std::string& serverName = ListServer->Name;
+  SetText(ProgressLabel, "获取更新文件列表成功：" + serverName);
+  UpdateFiles.RemoveAll();
+  UpdateFiles.TakeAll(done->Files);
+  FileCount = static_cast<std::uint32_t>(UpdateFiles.GetCount());
+  TotalBytes = UpdateFiles.GetTotalLength();
+  while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
+    InetFiles.Add(MakeFileJob(*entry, serverName, Window));
+  }
+  ListHandled = true;
+  if (StartNextAtOnce) {
+    StartNextJob();
+  }
+}
+
+void CDuiFrameWnd::ListUnusable(const std::string& failure) {
+  if (const CServer* next = NextListServer(); next != nullptr && !ClosePosted) {
+    // The next configured server is asked in the same way; the run goes on
+    // when it answers.
+    DownloadUpdateList(next);
+    return;
+  }
+  // Every server failed: the last one's failure is shown.
+  ShowError(failure);
+  StartClient();
+  PostClose();
 }
 
 const CServer* CDuiFrameWnd::NextListServer() const {

@@ -87,7 +87,7 @@ class UpdateRunTest : public ::testing::Test {
     Desktop.Tick();
     MaxRunning = std::max(MaxRunning, Frame->RunningJobs);
     ASSERT_EQ(Frame->RunningJobs, 1u);
-    ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+    ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   }
 
   // Ticks until the window asks to close, then handles that.
@@ -141,7 +141,7 @@ TEST_F(UpdateRunTest, TwoOfThreeFilesDifferAndAreInstalled) {
   EXPECT_TRUE(Desktop.CurrentText("progresslable").starts_with("正在下载(2/2) "));
   EXPECT_TRUE(Desktop.CurrentText("progresslable").ends_with(" 总大小48KB"));
   EXPECT_EQ(Desktop.CurrentText("totalprogress"), "80%");
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
 
   EXPECT_EQ(test::ReadFile(Install / "data" / "sub" / "c.dat"), c);
   EXPECT_EQ(test::ReadFile(Install / "b.exe"), "current b");
@@ -196,7 +196,7 @@ TEST_F(UpdateRunTest, AnAnswerThatIsNoUpdateListTakesTheListFailurePath) {
     desktop.Create(frame, "Varo更新程序");
     const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
     desktop.Tick();
-    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     EXPECT_FALSE(fs::exists(listFile));
     EXPECT_EQ(frame.FileCount, 0u);
     const auto boxes = desktop.EventsOf("box");
@@ -236,7 +236,7 @@ TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
     desktop.Create(frame, "Varo更新程序");
     const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
     desktop.Tick();
-    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     const auto boxes = desktop.EventsOf("box");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].Name, "系统提示");
@@ -266,7 +266,7 @@ TEST_F(UpdateRunTest, ASlowListIsWaitedForAndThenUpdates) {
   EXPECT_NE(Desktop.CurrentText("progresslable"), "你当前的版本是最新的");
 
   Server.Release();
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   EXPECT_EQ(Frame->FileCount, 1u);
   RunHeadJob();
   EXPECT_EQ(test::ReadFile(Install / "a.dll"), "aaa");
@@ -310,7 +310,7 @@ TEST_F(UpdateRunTest, AFileThatFailsEndsTheRunWhereverItStands) {
         const std::size_t ticks = atOnce ? 1 : failing + 2;
         for (std::size_t tick = 0; tick < ticks; ++tick) {
           desktop.Tick();
-          ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+          ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
         }
         const auto boxes = desktop.EventsOf("box");
         ASSERT_EQ(boxes.size(), 1u);
@@ -370,7 +370,7 @@ TEST_F(UpdateRunTest, ListedLengthsAreEnforced) {
     desktop.Create(frame, "Varo更新程序");
     for (int job = 0; job < 2; ++job) {
       desktop.Tick();
-      ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+      ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     }
     EXPECT_EQ(desktop.CurrentText("progresslable"), "下载文件失败 [game.pak], 错误代码 [2]");
     EXPECT_EQ(test::ReadFile(dir / "game.pak"), "old content");
@@ -544,7 +544,7 @@ TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
       ++ticks;
       ASSERT_TRUE(desktop.DispatchUntil([&] {
         maxRunning = std::max(maxRunning, frame.RunningJobs);
-        return frame.RunningJobs == 0;
+        return frame.Idle();
       }));
     }
     EXPECT_EQ(ticks, c.AtOnce ? 1 : 1 + static_cast<int>(names.size()));
@@ -644,7 +644,7 @@ TEST_F(UpdateRunTest, SizesAndPercentagesPast4GiB) {
                        reinterpret_cast<std::intptr_t>(job));
   EXPECT_EQ(Frame->FilePercent, 50u);
   EXPECT_EQ(Frame->TotalPercent, kFirst / 2 * 100 / (kFirst + kSecond));
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   EXPECT_FALSE(fs::exists(Install / "huge.pak")) << "a short body is never installed";
 }
 

@@ -43,7 +43,7 @@ TEST(WinFullDiskTest, ADownloadThatCannotBeWrittenFailsAndKeepsTheOldFile) {
   ASSERT_TRUE(desktop.Create(frame, "Varo更新程序"));
   for (int job = 0; job < 2; ++job) {
     desktop.Tick();
-    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
   }
   // The code of a local file that cannot be written, as on Linux.
   const std::string failure = "下载文件失败 [game.pak], 错误代码 [7]";
