@@ -13,6 +13,7 @@
 #include "platform/Window.h"
 #include "transfer/CInetFiles.h"
 #include "update/ListLoader.h"
+#include "update/RunLog.h"
 
 namespace varo {
 
@@ -119,6 +120,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
   std::filesystem::path ListFile;
   // The server the update list is being fetched from (owned by Servers).
   const CServer* ListServer = nullptr;
+  // The support log of this run, ADImage/update.log; written out at most
+  // once a second by the tick, and when the run ends.
+  RunLog Log;
+  std::int32_t LastLogFlush = 0;
   // Reads the downloaded list off the window's thread, from the list's
   // completion until WM_LIST_LOADED has been handled.
   std::unique_ptr<ListLoader> Loader;
@@ -133,7 +138,8 @@ class CDuiFrameWnd : public platform::WindowHandler {
   void SetText(platform::Control* control, const std::string& text);
   void SetValue(platform::Control* control, int value);
   void StartClient();
-  void PostClose();
+  // Asks the window to close; how says in the run log how the run ended.
+  void PostClose(const std::string& how);
   void ShowError(const std::string& text);
   // Ends the run after a file that could not be downloaded or installed:
   // the failure in the summary line and an error box, then the window

@@ -38,13 +38,19 @@ void CDuiFrameWnd::OnTimer() {
     if (ListHandled && OpenBoxes == 0 && InetFiles.GetCount() == 0) {
       if (CheckTicks > 15) {
         StartClient();
-        PostClose();
+        PostClose("nothing to update");
       }
       CheckTicks += 2;
     }
   }
 
   StartNextJob();
+
+  // The log reaches the disk at most once a second while the run goes on.
+  if (const std::int32_t now = Shell.ClockMs(); now - LastLogFlush >= 1000) {
+    LastLogFlush = now;
+    Log.Flush();
+  }
 }
 
 // Only the head job is ever started, so jobs run one at a time in order.
@@ -59,6 +65,8 @@ void CDuiFrameWnd::StartNextJob() {
   if (head->Kind == kInetFileData) {
     SetText(InfoLabel, "正在下载文件：" + head->FileName);
   }
+  Log.Line((head->Kind == kInetFileData ? "download " + head->FileName : std::string("list")) +
+           " from " + head->URL);
   // A job whose thread cannot be made fails like a download that cannot
   // reach its server; its completion comes the usual way.
   ++RunningJobs;

@@ -62,6 +62,7 @@ void CDuiFrameWnd::DownloadUpdateList(const CServer* server) {
   ListFile = platform::CreateTempFile("Xml").value_or(std::filesystem::path{});
   UpdateFiles.RemoveAll();
   SetText(ProgressLabel, "正在连接：" + server->Name);
+  Log.Line("asking " + server->Name + " for the update list");
   DownloadedBytes = 0;
 
   auto job = std::make_unique<CInetFile>();
@@ -97,16 +98,21 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
         OnListLoaded(Loader->Loaded, Loader.get());
       }
     } else {
+      Log.Line("list from " + job->ServerName + ": failed, code " + std::to_string(code));
       RemoveListFile();
       ListUnusable(job->GetErrorText());
     }
   } else if (kind == kInetFileData && code == INETFILE_OK) {
+    Log.Line(job->FileName + ": downloaded, " +
+             std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");
     if (!InstallFile(*job)) {
       const std::string failure = "安装文件失败 [" + job->FileName + "]";
       FailRun(failure, failure);
       failed = true;
     }
   } else if (kind == kInetFileData) {
+    Log.Line(job->FileName + ": download failed, code " + std::to_string(code) + ", " +
+             std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");
     const std::string failure =
         "下载文件失败 [" + job->FileName + "], 错误代码 [" + std::to_string(code) + "]";
     FailRun(failure, "可能由于网络原因，" + failure + " ");
@@ -117,7 +123,7 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   if (InetFiles.GetCount() == 0 && kind == kInetFileData && !failed && !ClosePosted) {
     SetText(InfoLabel, "更新完毕");
     StartClient();
-    PostClose();
+    PostClose("every file updated");
   }
   --RunningJobs;
   if (StartNextAtOnce) {
@@ -134,6 +140,7 @@ void CDuiFrameWnd::OnListLoaded(bool loaded, const ListLoader* loader) {
   if (ClosePosted) {
     return;  // the window is closing: nothing more is queued
   }
+  Log.Line("list from " + ListServer->Name + (loaded ? ": loaded" : ": no update list"));
   if (!loaded) {
     // Fetched, but no update list: the server cannot give one, whatever it
     // answered.
@@ -146,6 +153,8 @@ void CDuiFrameWnd::OnListLoaded(bool loaded, const ListLoader* loader) {
   UpdateFiles.TakeAll(done->Files);
   FileCount = static_cast<std::uint32_t>(UpdateFiles.GetCount());
   TotalBytes = UpdateFiles.GetTotalLength();
+  Log.Line(std::to_string(FileCount) + " files to download, " + std::to_string(TotalBytes) +
+           " bytes");
   while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
     InetFiles.Add(MakeFileJob(*entry, serverName, Window));
   }
@@ -165,7 +174,7 @@ void CDuiFrameWnd::ListUnusable(const std::string& failure) {
   // Every server failed: the last one's failure is shown.
   ShowError(failure);
   StartClient();
-  PostClose();
+  PostClose("no update list");
 }
 
 const CServer* CDuiFrameWnd::NextListServer() const {
@@ -193,12 +202,25 @@ const CServer* CDuiFrameWnd::NextListServer() const {
 void CDuiFrameWnd::FailRun(const std::string& summary, const std::string& boxText) {
   SetText(ProgressLabel, summary);
   ShowError(boxText);
-  PostClose();
+  PostClose("failed: " + summary);
 }
 
 bool CDuiFrameWnd::InstallFile(const CInetFile& job) {
-  return InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register) ==
-         InstallOutcome::Installed;
+  const InstallOutcome outcome =
+      InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register);
+  switch (outcome) {
+    case InstallOutcome::Installed:
+      Log.Line(job.FileName + ": installed" + (job.Execute ? ", started" : "") +
+               (job.Register ? ", registered with regsvr32" : ""));
+      break;
+    case InstallOutcome::TargetLocked:
+      Log.Line(job.FileName + ": not installed, the file in place is read-only or cannot be read");
+      break;
+    case InstallOutcome::MoveFailed:
+      Log.Line(job.FileName + ": not installed, it could not be put in place");
+      break;
+  }
+  return outcome == InstallOutcome::Installed;
 }
 
 }  // namespace varo
