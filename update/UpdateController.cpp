@@ -132,7 +132,7 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   return 0;
 }
 
-void CDuiFrameWnd::OnListLoaded(bool loaded, const ListLoader* loader) {
+void CDuiFrameWnd::OnListLoaded(bool loaded, [[maybe_unused]] const ListLoader* loader) {
   std::lock_guard guard(ProgressLock);
   assert(loader != nullptr && loader == Loader.get() && "the loader of this run reports");
   const std::unique_ptr<ListLoader> done = std::move(Loader);
