@@ -9,9 +9,10 @@ set -euo pipefail
 build=$1 out=$2 entries=$3
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-runs=${VARO_BENCH_RUNS:-5}
+runs=${BENCH_RUNS:-5}
 
 work=$(mktemp -d /tmp/varo-bench-list.XXXXXX)
+chmod 755 "$work"  # nginx workers read it as another user
 trap 'bench_nginx_stop; bench_display_stop; rm -rf "$work"' EXIT
 
 # Core_bench: medians of the repetitions.

@@ -97,14 +97,18 @@ CLIENT
 # has started its client and ended; prints the seconds from its start to the
 # client's start. With MEMORY_FILE, its peak resident size in KiB goes there.
 bench_run_updater() {
-  local dir=$1 memory=${2:-/dev/null}
+  local dir=$1 memory=${2:-}
   rm -f "$dir/client-started"
-  local start
+  local start peak
+  peak=$(mktemp)
   start=$(date +%s.%N)
-  (cd "$dir" && /usr/bin/time -f %M -o "$memory.tmp" ./varo-update >/dev/null 2>&1) ||
-    { echo "bench: varo-update failed in $dir" >&2; return 1; }
-  [ "$memory" = /dev/null ] || mv "$memory.tmp" "$memory"
-  rm -f "$memory.tmp" 2>/dev/null || true
+  # An error box would wait for ever: a run gets ten minutes.
+  if ! (cd "$dir" && timeout 600 /usr/bin/time -f %M -o "$peak" ./varo-update >/dev/null 2>&1); then
+    rm -f "$peak"
+    echo "bench: varo-update failed in $dir (see $dir/ADImage/update.log)" >&2
+    return 1
+  fi
+  if [ -n "$memory" ]; then mv "$peak" "$memory"; else rm -f "$peak"; fi
   [ -s "$dir/client-started" ] || { echo "bench: no client start in $dir" >&2; return 1; }
   python3 -c "print(f'{$(cat "$dir/client-started") - $start:.4f}')"
 }

@@ -141,7 +141,7 @@ def main():
     section = (f"{BEGIN}\n## Against the references (`scripts/bench`)\n\n"
                f"Measured {datetime.date.today().isoformat()} on {machine()}: release build, "
                f"nginx on 127.0.0.1 (sendfile, keep-alive), the real window under Xvfb, "
-               f"medians of {os.environ.get('VARO_BENCH_RUNS', '5')} runs taken side by side.\n\n"
+               f"medians of {os.environ.get('BENCH_RUNS', '5')} runs taken side by side.\n\n"
                f"{table(figures)}\n\n![ratios](ratios.png)\n{END}")
     with open(readme) as f:
         text = f.read()

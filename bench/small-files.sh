@@ -36,7 +36,7 @@ build=$(cd "$1" && pwd)
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
 count=$3
-runs=5
+runs=${BENCH_RUNS:-5}
 [ -x "$build/bin/varo-update" ] || { echo "bench: no $build/bin/varo-update" >&2; exit 1; }
 
 # shellcheck source=bench/lib.sh
