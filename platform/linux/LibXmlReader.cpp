@@ -84,6 +84,9 @@ class EntryCollector {
  public:
   explicit EntryCollector(std::string_view entryTag) : Tag(entryTag) {}
 
+  // True while no element has been opened: the next one is the root.
+  bool AtTop() const { return Depth == 0; }
+
   void StartElement(std::string_view name) {
     ++Depth;
     if (!Open.empty() && Open.back().Depth + 1 == Depth) {
@@ -165,6 +168,7 @@ struct ParseState {
   explicit ParseState(std::string_view entryTag) : Collector(entryTag) {}
   bool Refused = false;
   EntryCollector Collector;
+  std::vector<XmlAttribute> RootAttributes;
 };
 
 ParseState& StateOf(void* context) {
@@ -210,16 +214,50 @@ void RefusingReference(void* context, const xmlChar* /*name*/) {
   Refuse(context);
 }
 
-// An element's node name as a DOM reports it: its qualified tag name.
+std::string QualifiedName(const xmlChar* localName, const xmlChar* prefix) {
+  if (prefix == nullptr) {
+    return std::string(View(localName));
+  }
+  return std::string(View(prefix)) + ':' + std::string(View(localName));
+}
+
+// An attribute value as SAX2 hands it over. Without entity substitution
+// libxml2 leaves every '&' that a reference stood for as "&#38;" (and only
+// those: a '&' of the document itself is always written as a reference), for
+// a tree builder to replace; no tree is built here, so it is replaced here.
+std::string AttributeValue(const xmlChar* begin, const xmlChar* end) {
+  constexpr std::string_view kAmpersand = "&#38;";
+  const std::string_view raw(reinterpret_cast<const char*>(begin),
+                             static_cast<std::size_t>(end - begin));
+  std::string value;
+  value.reserve(raw.size());
+  std::size_t at = 0;
+  for (std::size_t found = raw.find(kAmpersand); found != std::string_view::npos;
+       found = raw.find(kAmpersand, at)) {
+    value.append(raw.substr(at, found - at));
+    value += '&';
+    at = found + kAmpersand.size();
+  }
+  value.append(raw.substr(at));
+  return value;
+}
+
+// An element's node name as a DOM reports it: its qualified tag name. The
+// root element's attributes are kept; SAX2 reports namespace declarations
+// apart from them.
 void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
                   const xmlChar* /*uri*/, int /*namespaceCount*/, const xmlChar** /*namespaces*/,
-                  int /*attributeCount*/, int /*defaultedCount*/, const xmlChar** /*attributes*/) {
-  EntryCollector& collector = StateOf(context).Collector;
-  if (prefix == nullptr) {
-    collector.StartElement(View(localName));
-  } else {
-    collector.StartElement(std::string(View(prefix)) + ':' + std::string(View(localName)));
+                  int attributeCount, int /*defaultedCount*/, const xmlChar** attributes) {
+  ParseState& state = StateOf(context);
+  if (state.Collector.AtTop() && attributes != nullptr) {
+    // Five pointers an attribute: local name, prefix, URI, value, value end.
+    for (int i = 0; i < attributeCount; ++i) {
+      const xmlChar* const* attribute = attributes + static_cast<std::ptrdiff_t>(i) * 5;
+      state.RootAttributes.push_back(
+          {QualifiedName(attribute[0], attribute[1]), AttributeValue(attribute[3], attribute[4])});
+    }
   }
+  state.Collector.StartElement(QualifiedName(localName, prefix));
 }
 
 void EndElement(void* context, const xmlChar* /*localName*/, const xmlChar* /*prefix*/,
@@ -320,9 +358,8 @@ class ThreadParsingFlag {
 
 }  // namespace
 
-std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag,
-                                                    std::size_t maxBytes) {
+std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
+                                           std::string_view entryTag, std::size_t maxBytes) {
   InitialiseLibXml();
 
   BoundedInput input(file, maxBytes);
@@ -363,7 +400,7 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
   if (!document || state.Refused || !parser->wellFormed || !input.Whole()) {
     return std::nullopt;
   }
-  return state.Collector.Take();
+  return XmlDocument{std::move(state.RootAttributes), state.Collector.Take()};
 }
 
 }  // namespace varo::platform

@@ -302,10 +302,43 @@ std::optional<std::vector<XmlEntry>> CollectEntries(IXMLDOMElement& root,
   return entries;
 }
 
-// The work of ReadXmlEntries, on a thread that runs COM; every COM object is
+// The attributes of element in document order, namespace declarations
+// (which a DOM lists among them) left out.
+std::optional<std::vector<XmlAttribute>> ReadAttributes(IXMLDOMElement& element) {
+  ComRef<IXMLDOMNamedNodeMap> map;
+  if (FAILED(element.get_attributes(map.Out())) || !map) {
+    return std::nullopt;
+  }
+  long count = 0;
+  if (FAILED(map->get_length(&count))) {
+    return std::nullopt;
+  }
+  std::vector<XmlAttribute> attributes;
+  for (long i = 0; i < count; ++i) {
+    ComRef<IXMLDOMNode> attribute;
+    if (FAILED(map->get_item(i, attribute.Out())) || !attribute) {
+      return std::nullopt;
+    }
+    auto name = NodeName(*attribute.Get());
+    OwnedBstr text;
+    if (!name || FAILED(attribute->get_text(text.Out()))) {
+      return std::nullopt;
+    }
+    if (*name == "xmlns" || name->starts_with("xmlns:")) {
+      continue;
+    }
+    auto value = Utf8FromBstr(text);
+    if (!value) {
+      return std::nullopt;
+    }
+    attributes.push_back({std::move(*name), std::move(*value)});
+  }
+  return attributes;
+}
+
+// The work of ReadXmlDocument, on a thread that runs COM; every COM object is
 // released before it returns.
-std::optional<std::vector<XmlEntry>> ReadWithMsxml(const std::string& content,
-                                                   std::string_view entryTag) {
+std::optional<XmlDocument> ReadWithMsxml(const std::string& content, std::string_view entryTag) {
   const ComRef<IXMLDOMDocument2> document = CreateDocument();
   if (!document || !Load(*document.Get(), content)) {
     return std::nullopt;
@@ -314,14 +347,18 @@ std::optional<std::vector<XmlEntry>> ReadWithMsxml(const std::string& content,
   if (FAILED(document->get_documentElement(root.Out())) || !root) {
     return std::nullopt;
   }
-  return CollectEntries(*root.Get(), entryTag);
+  auto attributes = ReadAttributes(*root.Get());
+  auto entries = CollectEntries(*root.Get(), entryTag);
+  if (!attributes || !entries) {
+    return std::nullopt;
+  }
+  return XmlDocument{std::move(*attributes), std::move(*entries)};
 }
 
 }  // namespace
 
-std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag,
-                                                    std::size_t maxBytes) {
+std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
+                                           std::string_view entryTag, std::size_t maxBytes) {
   const auto content = ReadRegularFile(file, maxBytes);
   if (!content) {
     return std::nullopt;
