@@ -18,9 +18,6 @@
 namespace varo {
 namespace {
 
-// The largest update list that is read; a larger file fails to load.
-constexpr std::size_t kMaxListBytes = 32u << 20;
-
 char ToLowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -291,7 +288,7 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
   std::lock_guard guard(Lock());
   RemoveAll();
   Sequence.reset();
-  auto document = platform::ReadXmlDocument(file, "File", kMaxListBytes);
+  auto document = platform::ReadXmlDocument(file, "File", MaxListBytes);
   if (!document) {
     return false;
   }

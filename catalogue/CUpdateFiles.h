@@ -30,6 +30,9 @@ namespace varo {
 // root gives it in any other form, or more than once, fails to load.
 class CUpdateFiles : public LockedPtrList<CUpdateFile> {
  public:
+  // The largest update list that is read; a larger file fails to load.
+  static constexpr std::size_t MaxListBytes = 32u << 20;
+
   // Base directory: the running program's directory.
   CUpdateFiles();
   // Base directories given by the caller; WINDOWSDIR and SYSTEMDIR entries
