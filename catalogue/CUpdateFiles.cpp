@@ -132,7 +132,7 @@ constexpr ListField kListFields[] = {
     {"Sha256", SetSha256},
 };
 
-// The name of the root's attribute that gives the list's sequence number.
+// The root's attribute that gives the list's sequence number.
 constexpr std::string_view kSequenceAttribute = "Sequence";
 
 // A sequence number: decimal digits only, at most 64 bits.
@@ -152,24 +152,6 @@ std::optional<std::uint64_t> ReadSequence(std::string_view text) {
     value = value * 10 + digit;
   }
   return value;
-}
-
-// The root's sequence number: nothing inside when it gives none, nothing at
-// all when it gives one that is malformed or gives it twice.
-std::optional<std::optional<std::uint64_t>> FindSequence(
-    const std::vector<platform::XmlAttribute>& attributes) {
-  std::optional<std::uint64_t> sequence;
-  for (const platform::XmlAttribute& attribute : attributes) {
-    if (!EqualsIgnoringAsciiCase(attribute.Name, kSequenceAttribute)) {
-      continue;
-    }
-    const std::optional<std::uint64_t> value = ReadSequence(attribute.Value);
-    if (!value || sequence) {
-      return std::nullopt;
-    }
-    sequence = value;
-  }
-  return sequence;
 }
 
 // Takes the child's text when its name is one of the list's fields; false
@@ -288,15 +270,16 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
   std::lock_guard guard(Lock());
   RemoveAll();
   Sequence.reset();
-  auto document = platform::ReadXmlDocument(file, "File", MaxListBytes);
+  auto document = platform::ReadXmlDocument(file, "File", kSequenceAttribute, MaxListBytes);
   if (!document) {
     return false;
   }
-  const auto sequence = FindSequence(document->RootAttributes);
-  if (!sequence) {
-    return false;
+  if (document->RootAttribute) {
+    Sequence = ReadSequence(*document->RootAttribute);
+    if (!Sequence) {
+      return false;
+    }
   }
-  Sequence = *sequence;
   // Each folder is checked for links once per list and base directory.
   FolderConfinement inModuleDir(ModuleDir);
   std::optional<FolderConfinement> inWindowsDir;

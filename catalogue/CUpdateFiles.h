@@ -25,9 +25,9 @@ namespace varo {
 // 64 hexadecimal digits: a file whose hash cannot be checked is never
 // installed. Without "Sha256" an entry has no hash to check.
 //
-// The root element may give the list's "Sequence" (its name in any ASCII
-// case), a decimal number of at most 64 bits, digits only; a list whose
-// root gives it in any other form, or more than once, fails to load.
+// The root element may give the list's sequence number in its attribute
+// "Sequence" (exactly so named): a decimal number of at most 64 bits, digits
+// only. A list whose root gives it in any other form fails to load.
 class CUpdateFiles : public LockedPtrList<CUpdateFile> {
  public:
   // The largest update list that is read; a larger file fails to load.

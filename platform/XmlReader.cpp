@@ -7,7 +7,7 @@ namespace varo::platform {
 std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
                                                     std::string_view entryTag,
                                                     std::size_t maxBytes) {
-  std::optional<XmlDocument> document = ReadXmlDocument(file, entryTag, maxBytes);
+  std::optional<XmlDocument> document = ReadXmlDocument(file, entryTag, {}, maxBytes);
   if (!document) {
     return std::nullopt;
   }

@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -165,10 +166,12 @@ class EntryCollector {
 
 // What the SAX hooks below learn about one parse.
 struct ParseState {
-  explicit ParseState(std::string_view entryTag) : Collector(entryTag) {}
+  ParseState(std::string_view entryTag, std::string_view rootAttributeName)
+      : Collector(entryTag), RootAttributeName(rootAttributeName) {}
   bool Refused = false;
   EntryCollector Collector;
-  std::vector<XmlAttribute> RootAttributes;
+  std::string_view RootAttributeName;
+  std::optional<std::string> RootAttribute;
 };
 
 ParseState& StateOf(void* context) {
@@ -243,18 +246,19 @@ std::string AttributeValue(const xmlChar* begin, const xmlChar* end) {
 }
 
 // An element's node name as a DOM reports it: its qualified tag name. The
-// root element's attributes are kept; SAX2 reports namespace declarations
-// apart from them.
+// root element's attribute that was asked for is kept (SAX2 reports
+// namespace declarations apart from the attributes).
 void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
                   const xmlChar* /*uri*/, int /*namespaceCount*/, const xmlChar** /*namespaces*/,
                   int attributeCount, int /*defaultedCount*/, const xmlChar** attributes) {
   ParseState& state = StateOf(context);
-  if (state.Collector.AtTop() && attributes != nullptr) {
+  if (state.Collector.AtTop() && attributes != nullptr && !state.RootAttributeName.empty()) {
     // Five pointers an attribute: local name, prefix, URI, value, value end.
     for (int i = 0; i < attributeCount; ++i) {
       const xmlChar* const* attribute = attributes + static_cast<std::ptrdiff_t>(i) * 5;
-      state.RootAttributes.push_back(
-          {QualifiedName(attribute[0], attribute[1]), AttributeValue(attribute[3], attribute[4])});
+      if (QualifiedName(attribute[0], attribute[1]) == state.RootAttributeName) {
+        state.RootAttribute = AttributeValue(attribute[3], attribute[4]);
+      }
     }
   }
   state.Collector.StartElement(QualifiedName(localName, prefix));
@@ -359,7 +363,8 @@ class ThreadParsingFlag {
 }  // namespace
 
 std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
-                                           std::string_view entryTag, std::size_t maxBytes) {
+                                           std::string_view entryTag,
+                                           std::string_view rootAttribute, std::size_t maxBytes) {
   InitialiseLibXml();
 
   BoundedInput input(file, maxBytes);
@@ -386,7 +391,7 @@ std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
   sax.cdataBlock = CDataBlock;
   sax.comment = Comment;
   sax.processingInstruction = ProcessingInstruction;
-  ParseState state(entryTag);
+  ParseState state(entryTag, rootAttribute);
   parser->_private = &state;
 
   std::unique_ptr<xmlDoc, DocumentDeleter> document;
@@ -400,7 +405,7 @@ std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
   if (!document || state.Refused || !parser->wellFormed || !input.Whole()) {
     return std::nullopt;
   }
-  return XmlDocument{std::move(state.RootAttributes), state.Collector.Take()};
+  return XmlDocument{std::move(state.RootAttribute), state.Collector.Take()};
 }
 
 }  // namespace varo::platform

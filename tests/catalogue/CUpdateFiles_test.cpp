@@ -235,7 +235,7 @@ TEST_F(UpdateFilesTest, SequenceComesFromTheRootOrTheListFailsToLoad) {
       {" Sequence='0'", true, 0},
       {" Sequence=\"2026121001\"", true, 2026121001u},
       {" Sequence='007'", true, 7},
-      {" sequence='5'", true, 5},
+      {" sequence='5'", true, std::nullopt},
       {" Sequence='18446744073709551615'", true, UINT64_MAX},
       {" Sequence='18446744073709551616'", false, std::nullopt},
       {" Sequence=''", false, std::nullopt},
@@ -246,7 +246,8 @@ TEST_F(UpdateFilesTest, SequenceComesFromTheRootOrTheListFailsToLoad) {
       {" Sequence='1.0'", false, std::nullopt},
       {" Sequence='0x10'", false, std::nullopt},
       {" Sequence='１'", false, std::nullopt},
-      {" Sequence='1' SEQUENCE='1'", false, std::nullopt},
+      {" Sequence='1' SEQUENCE='x'", true, 1},
+      {" Sequence='1' Sequence='1'", false, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Attributes);
