@@ -294,17 +294,17 @@ TEST_F(UpdateFileTest, CheckUpdateWithVerifyKeepsCurrentFilesWhoseHashDiffers) {
   }
   const struct {
     const char* File;
-    bool Hashed;
     std::uint64_t Time;
+    bool Hashed;
     bool Verify;
     const char* Reason;  // empty: not downloaded
   } cases[]{
-      {"same.txt", true, kSomeTime, true, ""},
-      {"changed.txt", true, kSomeTime, true, "hash differs"},
-      {"changed.txt", true, kSomeTime, false, ""},
-      {"changed.txt", false, kSomeTime, true, ""},
-      {"old.txt", true, kSomeTime + 1, true, "older time"},
-      {"missing.txt", true, 0, true, "missing"},
+      {"same.txt", kSomeTime, true, true, ""},
+      {"changed.txt", kSomeTime, true, true, "hash differs"},
+      {"changed.txt", kSomeTime, true, false, ""},
+      {"changed.txt", kSomeTime, false, true, ""},
+      {"old.txt", kSomeTime + 1, true, true, "older time"},
+      {"missing.txt", 0, true, true, "missing"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.File) + (c.Hashed ? " hashed" : "") + (c.Verify ? " verify" : ""));
