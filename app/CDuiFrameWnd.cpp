@@ -16,11 +16,14 @@ CDuiFrameWnd::CDuiFrameWnd(platform::Window& window, platform::Shell& shell,
     : Window(window),
       Shell(shell),
       ProgramDirectory(std::move(programDirectory)),
-      UpdateFiles(ProgramDirectory, platform::WindowsDirectory(), platform::SystemDirectory()) {}
+      UpdateFiles(ProgramDirectory, platform::WindowsDirectory(), platform::SystemDirectory()),
+      Log(ProgramDirectory / "ADImage" / "update.log") {}
 
 CDuiFrameWnd::~CDuiFrameWnd() {
   InetFiles.RemoveAll();
+  Loader.reset();  // waits for a list being read, before its file goes
   RemoveListFile();
+  Log.Flush();
 }
 
 std::filesystem::path CDuiFrameWnd::ResourceDirectory() const {
@@ -68,6 +71,9 @@ std::intptr_t CDuiFrameWnd::HandleMessage(std::uint32_t message, std::uintptr_t 
       return 0;
     case WM_INETFILE_COMPLETE:
       return OnInetFileComplete(wParam, lParam);
+    case WM_LIST_LOADED:
+      OnListLoaded(wParam != 0, reinterpret_cast<const ListLoader*>(lParam));
+      return 0;
     default:
       return Window.DefaultHandle(message, wParam, lParam);
   }
@@ -75,12 +81,14 @@ std::intptr_t CDuiFrameWnd::HandleMessage(std::uint32_t message, std::uintptr_t 
 
 void CDuiFrameWnd::Notify(std::string_view type, platform::Control& sender) {
   if (type == "click" && sender.GetName() == "closebtn") {
-    Window.Post({platform::WM_CLOSE, 0, 0});
+    PostClose("closed by the user");
   }
 }
 
 bool CDuiFrameWnd::OnInit() {
+  Log.BeginRun("varo-update " VARO_VERSION);
   FillServers(Servers, ProgramDirectory);
+  StartNextAtOnce = StartsNextAtOnce(ProgramDirectory);
   TrayIcons[0] = Shell.LoadIcon(TrayIconFile(0));
   if (!TrayIconShown) {
     TrayData.Flags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
@@ -136,11 +144,14 @@ void CDuiFrameWnd::SetValue(platform::Control* control, int value) {
 void CDuiFrameWnd::StartClient() {
   if (!ClientStarted) {
     ClientStarted = true;
+    Log.Line("started the client Tandrel.exe");
     Shell.Start({"Tandrel.exe", "", "open"});
   }
 }
 
 void CDuiFrameWnd::ShowError(const std::string& text) {
+  Log.Line("error box: " + text);
+  Log.Flush();  // before the box, which the player may leave open
   ++OpenBoxes;
   Window.ShowErrorBox(text, "系统提示");
   --OpenBoxes;
@@ -153,7 +164,11 @@ void CDuiFrameWnd::RemoveListFile() {
   }
 }
 
-void CDuiFrameWnd::PostClose() {
+void CDuiFrameWnd::PostClose(const std::string& how) {
+  if (!ClosePosted) {
+    Log.Line("run ended: " + how);
+    Log.Flush();
+  }
   ClosePosted = true;
   Window.Post({platform::WM_CLOSE, 0, 0});
 }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "platform/Shell.h"
 #include "platform/Window.h"
 #include "transfer/CInetFiles.h"
+#include "update/ListLoader.h"
+#include "update/RunLog.h"
 
 namespace varo {
 
@@ -41,6 +44,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
 
   // The 200 ms tick: the display, the checking sequence, the job start.
   void OnTimer();
+  // Starts the head job of the queue unless it has been started, the window
+  // is closing or MaxRunningJobs run; a job whose thread cannot be made
+  // completes the usual way, as a failure. Callers hold ProgressLock.
+  void StartNextJob();
   // A chunk of a download has arrived.
   void OnInetFileProgress(std::uintptr_t wParam, std::intptr_t lParam);
 
@@ -53,6 +60,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // there is none.
   const CServer* NextListServer() const;
   std::intptr_t OnInetFileComplete(std::uintptr_t wParam, std::intptr_t lParam);
+  // The downloaded update list has been read and compared with the disk.
+  void OnListLoaded(bool loaded, const ListLoader* loader);
+  // Neither a download nor the reading of the list is under way.
+  bool Idle() const { return RunningJobs == 0 && Loader == nullptr; }
   // Puts a downloaded file in place and starts or registers it. False when
   // it could not be put in place.
   bool InstallFile(const CInetFile& job);
@@ -90,8 +101,13 @@ class CDuiFrameWnd : public platform::WindowHandler {
 
   const std::uint32_t MaxRunningJobs = 5;
   std::uint32_t RunningJobs = 0;  // guarded by ProgressLock
-  // Set once the run has asked the window to close: no further job starts.
+  // Set once the run or the close button has asked the window to close: no
+  // further job starts.
   bool ClosePosted = false;
+  // "StartNextAtOnce=1" under [Update] of the configuration file, read at
+  // start-up: the completion handler starts the next queued job itself
+  // instead of leaving it to the next tick.
+  bool StartNextAtOnce = false;
   // Set once the update list has been handled (its downloads queued) or
   // there is no server to fetch it from: only then may the checking
   // sequence count towards the end of the run.
@@ -107,6 +123,13 @@ class CDuiFrameWnd : public platform::WindowHandler {
   std::filesystem::path ListFile;
   // The server the update list is being fetched from (owned by Servers).
   const CServer* ListServer = nullptr;
+  // The support log of this run, ADImage/update.log; written out at most
+  // once a second by the tick, and when the run ends.
+  RunLog Log;
+  std::int32_t LastLogFlush = 0;
+  // Reads the downloaded list off the window's thread, from the list's
+  // completion until WM_LIST_LOADED has been handled.
+  std::unique_ptr<ListLoader> Loader;
 
   bool TrayIconShown = false;
   platform::TrayData TrayData;
@@ -118,12 +141,17 @@ class CDuiFrameWnd : public platform::WindowHandler {
   void SetText(platform::Control* control, const std::string& text);
   void SetValue(platform::Control* control, int value);
   void StartClient();
-  void PostClose();
+  // Asks the window to close; how says in the run log how the run ended.
+  void PostClose(const std::string& how);
   void ShowError(const std::string& text);
   // Ends the run after a file that could not be downloaded or installed:
   // the failure in the summary line and an error box, then the window
   // closes; the client is not started.
   void FailRun(const std::string& summary, const std::string& boxText);
+  // The list from ListServer cannot be used: the next configured server is
+  // asked, or, when none is left, the failure is shown and the client
+  // started.
+  void ListUnusable(const std::string& failure);
   void RemoveListFile();
   std::filesystem::path TrayIconFile(int frame) const;
 };

@@ -1,4 +1,5 @@
-// The 200 ms tick of the main window.
+// The 200 ms tick of the main window, and the job start it shares with the
+// completion handler.
 #include <string>
 
 #include "app/CDuiFrameWnd.h"
@@ -37,28 +38,42 @@ void CDuiFrameWnd::OnTimer() {
     if (ListHandled && OpenBoxes == 0 && InetFiles.GetCount() == 0) {
       if (CheckTicks > 15) {
         StartClient();
-        PostClose();
+        PostClose("nothing to update");
       }
       CheckTicks += 2;
     }
   }
 
-  // Only the head job is ever started, so jobs run one at a time in order.
-  if (RunningJobs < MaxRunningJobs && !ClosePosted) {
-    CInetFile* head = InetFiles.GetHead();
-    if (head != nullptr && head->StartCount == 0) {
-      if (head->Kind == kInetFileData) {
-        SetText(InfoLabel, "正在下载文件：" + head->FileName);
-      }
-      // A job whose thread cannot be made fails like a download that
-      // cannot reach its server; its completion comes the usual way.
-      ++RunningJobs;
-      if (!head->Start()) {
-        const auto kind = static_cast<std::uint32_t>(head->Kind) & 0xFFFFu;
-        Window.Post({WM_INETFILE_COMPLETE, (kind << 16) | INETFILE_ERR_SERVER_REFUSED,
-                     reinterpret_cast<std::intptr_t>(head)});
-      }
-    }
+  StartNextJob();
+
+  // The log reaches the disk at most once a second while the run goes on.
+  if (const std::int32_t now = Shell.ClockMs(); now - LastLogFlush >= 1000) {
+    LastLogFlush = now;
+    Log.Flush();
+  }
+}
+
+// Only the head job is ever started, so jobs run one at a time in order.
+void CDuiFrameWnd::StartNextJob() {
+  if (RunningJobs >= MaxRunningJobs || ClosePosted) {
+    return;
+  }
+  CInetFile* head = InetFiles.GetHead();
+  if (head == nullptr || head->StartCount != 0) {
+    return;
+  }
+  if (head->Kind == kInetFileData) {
+    SetText(InfoLabel, "正在下载文件：" + head->FileName);
+  }
+  Log.Line((head->Kind == kInetFileData ? "download " + head->FileName : std::string("list")) +
+           " from " + head->URL);
+  // A job whose thread cannot be made fails like a download that cannot
+  // reach its server; its completion comes the usual way.
+  ++RunningJobs;
+  if (!head->Start()) {
+    const auto kind = static_cast<std::uint32_t>(head->Kind) & 0xFFFFu;
+    Window.Post({WM_INETFILE_COMPLETE, (kind << 16) | INETFILE_ERR_SERVER_REFUSED,
+                 reinterpret_cast<std::intptr_t>(head)});
   }
 }
 

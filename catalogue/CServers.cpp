@@ -40,6 +40,11 @@ void FillServers(CServers& servers, const std::filesystem::path& programDirector
   }
 }
 
+bool StartsNextAtOnce(const std::filesystem::path& programDirectory) {
+  return platform::ReadProfileString(ConfigurationFile(programDirectory), "Update",
+                                     "StartNextAtOnce", "0", kValueCapacity) == "1";
+}
+
 std::optional<std::vector<std::uint8_t>> ReadListPublicKey(
     const std::filesystem::path& programDirectory) {
   const std::string text = platform::ReadProfileString(

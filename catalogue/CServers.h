@@ -33,6 +33,11 @@ extern const char* const kDefaultServerUrl;
 // when absent.
 void FillServers(CServers& servers, const std::filesystem::path& programDirectory);
 
+// Whether "StartNextAtOnce" of section "Update" in the configuration file is
+// 1: each download then starts as soon as the previous one's completion has
+// been handled. Any other value, or none, leaves it to the next tick.
+bool StartsNextAtOnce(const std::filesystem::path& programDirectory);
+
 // The key that signs the update list: "PublicKey" of section "UpdateServer",
 // base64 of the DER SubjectPublicKeyInfo of a P-256 key, decoded. Nothing
 // when the configuration gives no key (no such line, or an empty value):

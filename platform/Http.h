@@ -53,7 +53,9 @@ struct HttpLimits {
 // "Pelliton_Orlan", no cache, no credentials, redirects followed, the
 // system's proxy settings, https verified against the system's certificate
 // store) and hands the final response to sink. A transfer that waits longer
-// than limits allow fails.
+// than limits allow fails. The request asks the server to keep the
+// connection ("Connection: Keep-Alive"); a connection it keeps serves the
+// next request to the same server, also from another thread.
 HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits = {});
 
 }  // namespace varo::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace varo::platform {
@@ -21,6 +22,14 @@ class MessagePoster {
  public:
   virtual ~MessagePoster() = default;
   virtual void Post(const Message& message) = 0;
+  // As Post, for a message that may wait for the window to catch up: a
+  // poster that bounds its backlog waits here while too many messages are
+  // waiting, until the window has taken some or stop is set; then it posts.
+  // Posters without a bound post at once.
+  virtual void PostPaced(const Message& message, const std::atomic<bool>& stop) {
+    static_cast<void>(stop);
+    Post(message);
+  }
 };
 
 }  // namespace varo::platform

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 #include "common/Utf8Path.h"
 #include "platform/FileSystem.h"
@@ -96,15 +97,29 @@ class CInetFile::Transfer final : public platform::HttpSink {
       return Stop(INETFILE_ERR_SERVER_REFUSED);
     }
     Taken += size;
-    while (size > 0) {
+    if (Held > 0) {
       const std::size_t taken = std::min(size, Buffer.size() - Held);
       std::memcpy(Buffer.data() + Held, data, taken);
       Held += taken;
       data += taken;
       size -= taken;
-      if (Held == Buffer.size() && !PassChunk()) {
+      if (Held < Buffer.size()) {
+        return true;
+      }
+      Held = 0;
+      if (!PassChunk(Buffer.data(), Buffer.size())) {
         return false;
       }
+    }
+    // Whole chunks go to the file straight from the client's block.
+    for (; size >= kChunkSize; data += kChunkSize, size -= kChunkSize) {
+      if (!PassChunk(data, kChunkSize)) {
+        return false;
+      }
+    }
+    if (size > 0) {
+      std::memcpy(Buffer.data(), data, size);
+      Held = size;
     }
     return true;
   }
@@ -134,7 +149,8 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (Job.RequiredLength > 0 && Taken != Job.RequiredLength) {
       return Stop(INETFILE_ERR_SERVER_REFUSED);
     }
-    return Held == 0 || PassChunk();
+    const std::size_t count = std::exchange(Held, 0);
+    return count == 0 || PassChunk(Buffer.data(), count);
   }
 
   // Closes the target after a complete body (a file job's content reaches
@@ -150,12 +166,10 @@ class CInetFile::Transfer final : public platform::HttpSink {
     return false;
   }
 
-  // Writes the held chunk, counts it, notifies the window of it, then looks
-  // at the cancel flag.
-  bool PassChunk() {
-    const std::size_t count = Held;
-    Held = 0;
-    if (!File.Write(Buffer.data(), count)) {
+  // Writes one chunk, counts it, notifies the window of it, then looks at
+  // the cancel flag.
+  bool PassChunk(const char* chunk, std::size_t count) {
+    if (!File.Write(chunk, count)) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
     Job.BytesReceived.fetch_add(count, std::memory_order_relaxed);
@@ -251,7 +265,14 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
   }
   const std::uint32_t wParam =
       ((static_cast<std::uint32_t>(Kind) & 0xFFFFu) << 16) | (low & 0xFFFFu);
-  NotifyWindow->Post({message, wParam, reinterpret_cast<std::intptr_t>(this)});
+  const platform::Message posted{message, wParam, reinterpret_cast<std::intptr_t>(this)};
+  if (message == WM_INETFILE_PROGRESS) {
+    // Progress waits while the window is far behind, which bounds the
+    // backlog; a cancel ends the wait. The completion never waits.
+    NotifyWindow->PostPaced(posted, CancelRequested);
+  } else {
+    NotifyWindow->Post(posted);
+  }
 }
 
 // Result codes: 1 for a URL that is not http or https or cannot be split

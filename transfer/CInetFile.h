@@ -117,7 +117,8 @@ class CInetFile : public COrlanThread {
   class Transfer;
 
   // Posts a notification with wParam ((Kind & 0xFFFF) << 16) | low to
-  // NotifyWindow, when there is one.
+  // NotifyWindow, when there is one; progress is posted paced (see
+  // MessagePoster::PostPaced), stopped by CancelRequested.
   void Notify(std::uint32_t message, std::uint32_t low) const;
 };
 

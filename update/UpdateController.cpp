@@ -62,6 +62,7 @@ void CDuiFrameWnd::DownloadUpdateList(const CServer* server) {
   ListFile = platform::CreateTempFile("Xml").value_or(std::filesystem::path{});
   UpdateFiles.RemoveAll();
   SetText(ProgressLabel, "正在连接：" + server->Name);
+  Log.Line("asking " + server->Name + " for the update list");
   DownloadedBytes = 0;
 
   auto job = std::make_unique<CInetFile>();
@@ -87,38 +88,31 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   // there, wherever the file stands in the list.
   bool failed = false;
   if (kind == kInetFileList) {
-    bool loaded = false;
     if (code == INETFILE_OK) {
-      loaded = UpdateFiles.Load(job->LocalFile);
-    }
-    RemoveListFile();
-    if (loaded) {
-      SetText(ProgressLabel, "获取更新文件列表成功：" + job->ServerName);
-      FileCount = static_cast<std::uint32_t>(UpdateFiles.RemoveUpToDate());
-      TotalBytes = UpdateFiles.GetTotalLength();
-      while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
-        InetFiles.Add(MakeFileJob(*entry, job->ServerName, Window));
+      // A list of many thousand entries is read and compared with the disk
+      // off this thread; OnListLoaded goes on from there.
+      Loader = std::make_unique<ListLoader>(Window, job->LocalFile, UpdateFiles.ModuleDir,
+                                            UpdateFiles.WindowsDir, UpdateFiles.SystemDir);
+      if (!Loader->Start()) {
+        Loader->LoadHere();
+        OnListLoaded(Loader->Loaded, Loader.get());
       }
-      ListHandled = true;
-    } else if (const CServer* next = NextListServer(); next != nullptr && !ClosePosted) {
-      // Not fetched, or fetched but no update list: the next configured
-      // server is asked in the same way; the run goes on when it answers.
-      DownloadUpdateList(next);
     } else {
-      // Every server failed: the last one's failure is shown, whatever it
-      // answered.
-      ShowError(code == INETFILE_OK ? CInetFile::TextOf(INETFILE_ERR_GET_FILE)
-                                    : job->GetErrorText());
-      StartClient();
-      PostClose();
+      Log.Line("list from " + job->ServerName + ": failed, code " + std::to_string(code));
+      RemoveListFile();
+      ListUnusable(job->GetErrorText());
     }
   } else if (kind == kInetFileData && code == INETFILE_OK) {
+    Log.Line(job->FileName + ": downloaded, " +
+             std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");
     if (!InstallFile(*job)) {
       const std::string failure = "安装文件失败 [" + job->FileName + "]";
       FailRun(failure, failure);
       failed = true;
     }
   } else if (kind == kInetFileData) {
+    Log.Line(job->FileName + ": download failed, code " + std::to_string(code) + ", " +
+             std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");
     const std::string failure =
         "下载文件失败 [" + job->FileName + "], 错误代码 [" + std::to_string(code) + "]";
     FailRun(failure, "可能由于网络原因，" + failure + " ");
@@ -129,10 +123,58 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   if (InetFiles.GetCount() == 0 && kind == kInetFileData && !failed && !ClosePosted) {
     SetText(InfoLabel, "更新完毕");
     StartClient();
-    PostClose();
+    PostClose("every file updated");
   }
   --RunningJobs;
+  if (StartNextAtOnce) {
+    StartNextJob();
+  }
   return 0;
+}
+
+void CDuiFrameWnd::OnListLoaded(bool loaded, [[maybe_unused]] const ListLoader* loader) {
+  std::lock_guard guard(ProgressLock);
+  assert(loader != nullptr && loader == Loader.get() && "the loader of this run reports");
+  const std::unique_ptr<ListLoader> done = std::move(Loader);
+  RemoveListFile();
+  if (ClosePosted) {
+    return;  // the window is closing: nothing more is queued
+  }
+  Log.Line("list from " + ListServer->Name + (loaded ? ": loaded" : ": no update list"));
+  if (!loaded) {
+    // Fetched, but no update list: the server cannot give one, whatever it
+    // answered.
+    ListUnusable(CInetFile::TextOf(INETFILE_ERR_GET_FILE));
+    return;
+  }
+  const std::string& serverName = ListServer->Name;
+  SetText(ProgressLabel, "获取更新文件列表成功：" + serverName);
+  UpdateFiles.RemoveAll();
+  UpdateFiles.TakeAll(done->Files);
+  FileCount = static_cast<std::uint32_t>(UpdateFiles.GetCount());
+  TotalBytes = UpdateFiles.GetTotalLength();
+  Log.Line(std::to_string(FileCount) + " files to download, " + std::to_string(TotalBytes) +
+           " bytes");
+  while (std::unique_ptr<CUpdateFile> entry = UpdateFiles.RemoveHead()) {
+    InetFiles.Add(MakeFileJob(*entry, serverName, Window));
+  }
+  ListHandled = true;
+  if (StartNextAtOnce) {
+    StartNextJob();
+  }
+}
+
+void CDuiFrameWnd::ListUnusable(const std::string& failure) {
+  if (const CServer* next = NextListServer(); next != nullptr && !ClosePosted) {
+    // The next configured server is asked in the same way; the run goes on
+    // when it answers.
+    DownloadUpdateList(next);
+    return;
+  }
+  // Every server failed: the last one's failure is shown.
+  ShowError(failure);
+  StartClient();
+  PostClose("no update list");
 }
 
 const CServer* CDuiFrameWnd::NextListServer() const {
@@ -160,12 +202,25 @@ const CServer* CDuiFrameWnd::NextListServer() const {
 void CDuiFrameWnd::FailRun(const std::string& summary, const std::string& boxText) {
   SetText(ProgressLabel, summary);
   ShowError(boxText);
-  PostClose();
+  PostClose("failed: " + summary);
 }
 
 bool CDuiFrameWnd::InstallFile(const CInetFile& job) {
-  return InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register) ==
-         InstallOutcome::Installed;
+  const InstallOutcome outcome =
+      InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register);
+  switch (outcome) {
+    case InstallOutcome::Installed:
+      Log.Line(job.FileName + ": installed" + (job.Execute ? ", started" : "") +
+               (job.Register ? ", registered with regsvr32" : ""));
+      break;
+    case InstallOutcome::TargetLocked:
+      Log.Line(job.FileName + ": not installed, the file in place is read-only or cannot be read");
+      break;
+    case InstallOutcome::MoveFailed:
+      Log.Line(job.FileName + ": not installed, it could not be put in place");
+      break;
+  }
+  return outcome == InstallOutcome::Installed;
 }
 
 }  // namespace varo

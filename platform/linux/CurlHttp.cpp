@@ -1,8 +1,10 @@
 // platform::HttpGet on libcurl's multi interface, so that the sink can end a
 // transfer at any moment, also while connecting or waiting for the server.
+// Connections outlive their transfer: see ConnectionPool.
 
 #include <curl/curl.h>
 
+#include <array>
 #include <cassert>
 #include <climits>
 #include <cstddef>
@@ -11,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Http.h"
 
@@ -47,12 +51,105 @@ struct HeaderListDeleter {
 struct CurlStringDeleter {
   void operator()(char* text) const { curl_free(text); }
 };
+struct ShareDeleter {
+  void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
 
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+using ShareHandle = std::unique_ptr<CURLSH, ShareDeleter>;
+
+// How many multi handles, each with the connections it keeps, wait for the
+// next transfer; more are closed when their transfer ends.
+constexpr std::size_t kMaxIdleMultis = 4;
+
+// Keeps connections between transfers. A multi handle keeps the connections
+// of its transfers that the server leaves open; each transfer borrows one
+// and gives it back at its end, and the next transfer takes the one given
+// back last. So consecutive transfers, each on a thread of its own, reuse
+// one connection to their server, while a multi handle (and every connection
+// in it) is only ever used by one thread at a time, as libcurl requires: it
+// does not support one connection cache in a share object used by
+// concurrent threads. A connection the server has closed in the meantime is
+// found dead and replaced by libcurl. Name look-ups and TLS sessions, which
+// a share object may give to concurrent threads, are shared by every
+// transfer through one, under one lock per kind of data.
+class ConnectionPool {
+ public:
+  static ConnectionPool& Instance() {
+    static ConnectionPool pool;
+    return pool;
+  }
+
+  // A multi handle for one transfer: the one given back last, or a new one;
+  // null when libcurl cannot make one.
+  MultiHandle Borrow() {
+    {
+      std::lock_guard guard(Mutex);
+      if (!Idle.empty()) {
+        MultiHandle multi = std::move(Idle.back());
+        Idle.pop_back();
+        return multi;
+      }
+    }
+    return MultiHandle(curl_multi_init());
+  }
+
+  // Gives back a multi handle without any transfer in it.
+  void GiveBack(MultiHandle multi) {
+    std::unique_lock lock(Mutex);
+    if (Idle.size() < kMaxIdleMultis) {
+      Idle.push_back(std::move(multi));
+      return;
+    }
+    lock.unlock();
+    multi.reset();  // closes its connections outside the lock
+  }
+
+  // The share object of every transfer; null when libcurl cannot make one.
+  CURLSH* Share() const { return SharedData.get(); }
+
+ private:
+  ConnectionPool() : SharedData(curl_share_init()) {
+    CURLSH* const share = SharedData.get();
+    if (share == nullptr) {
+      return;
+    }
+    bool ok =
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &ConnectionPool::Lock) == CURLSHE_OK &&
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &ConnectionPool::Unlock) == CURLSHE_OK &&
+        curl_share_setopt(share, CURLSHOPT_USERDATA, static_cast<void*>(this)) == CURLSHE_OK;
+    for (const curl_lock_data data : {CURL_LOCK_DATA_DNS, CURL_LOCK_DATA_SSL_SESSION}) {
+      ok = ok && curl_share_setopt(share, CURLSHOPT_SHARE, data) == CURLSHE_OK;
+    }
+    if (!ok) {
+      SharedData.reset();  // transfers go on without it
+    }
+  }
+
+  static std::mutex& LockOf(void* self, curl_lock_data data) {
+    auto& locks = static_cast<ConnectionPool*>(self)->Locks;
+    const auto index = static_cast<std::size_t>(data);
+    assert(index < locks.size() && "a kind of data libcurl does not name");
+    return locks[index < locks.size() ? index : 0];
+  }
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    LockOf(self, data).lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) { LockOf(self, data).unlock(); }
+
+  // One lock per kind of shared data, taken and released by libcurl on the
+  // threads of the transfers.
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> Locks;
+  ShareHandle SharedData;
+  std::mutex Mutex;
+  // Guarded by Mutex. Declared last, so that at exit the connections close
+  // before the share object and its locks go.
+  std::vector<MultiHandle> Idle;
+};
 
 // Splits url before anything is sent: only an absolute http or https URL
 // with a host passes. Blanks and other bytes that a URL cannot hold are
@@ -165,6 +262,9 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   set(CURLOPT_HTTPGET, 1L);
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
   set(CURLOPT_HTTPHEADER, headers);
+  // Large receive blocks: fewer reads from the socket and fewer calls into
+  // the sink on a fast link.
+  set(CURLOPT_BUFFERSIZE, 256L * 1024);
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
@@ -178,6 +278,9 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   // A cancelled transfer does not wait for a name look-up still running.
   set(CURLOPT_QUICK_EXIT, 1L);
 #endif
+  if (CURLSH* const share = ConnectionPool::Instance().Share(); share != nullptr) {
+    set(CURLOPT_SHARE, share);
+  }
   set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
   SetCertificateStore(easy);
@@ -194,10 +297,11 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   }
 
   // Exactly one of each on the wire: these replace libcurl's own Accept and
-  // the User-Agent it would otherwise leave out.
+  // the User-Agent it would otherwise leave out. An HTTP/1.0 server closes
+  // the connection after its answer unless asked to keep it.
   HeaderList headers;
   for (const char* line : {"Accept: */*", "User-Agent: Pelliton_Orlan", "Cache-Control: no-cache",
-                           "Pragma: no-cache"}) {
+                           "Pragma: no-cache", "Connection: Keep-Alive"}) {
     curl_slist* const list = curl_slist_append(headers.get(), line);
     if (list == nullptr) {
       return HttpOutcome::Failed;
@@ -209,22 +313,39 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
 
   Transfer transfer(sink);
   const EasyHandle easy(curl_easy_init());
-  const MultiHandle multi(curl_multi_init());
-  if (!easy || !multi) {
+  if (!easy) {
+    return HttpOutcome::Failed;
+  }
+  // The multi handle goes back to the pool once the easy handle has left it,
+  // with the connection, if the server keeps it; one whose state is in doubt
+  // after a failure of its own is closed instead.
+  struct Borrowed {
+    MultiHandle Multi = ConnectionPool::Instance().Borrow();
+    CURL* Easy = nullptr;
+    bool Sound = true;
+    Borrowed() = default;
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+    ~Borrowed() {
+      if (!Multi) {
+        return;
+      }
+      const bool left = Easy == nullptr || curl_multi_remove_handle(Multi.get(), Easy) == CURLM_OK;
+      if (left && Sound) {
+        ConnectionPool::Instance().GiveBack(std::move(Multi));
+      }
+    }
+  } borrowed;
+  CURLM* const multi = borrowed.Multi.get();
+  if (multi == nullptr) {
     return HttpOutcome::Failed;
   }
   transfer.Easy = easy.get();
   if (!Configure(easy.get(), split.get(), headers.get(), transfer, limits) ||
-      curl_multi_add_handle(multi.get(), easy.get()) != CURLM_OK) {
+      curl_multi_add_handle(multi, easy.get()) != CURLM_OK) {
     return HttpOutcome::Failed;
   }
-
-  // The easy handle leaves the multi handle before either is destroyed.
-  struct Detach {
-    CURLM* Multi;
-    CURL* Easy;
-    ~Detach() { curl_multi_remove_handle(Multi, Easy); }
-  } detach{multi.get(), easy.get()};
+  borrowed.Easy = easy.get();
 
   bool failed = false;
   for (;;) {
@@ -232,15 +353,17 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
       break;
     }
     int running = 0;
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
       failed = true;
+      borrowed.Sound = false;
       break;
     }
     if (running == 0 || transfer.Declined) {
       break;
     }
-    if (curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
+    if (curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
       failed = true;
+      borrowed.Sound = false;
       break;
     }
   }
@@ -248,7 +371,7 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   CURLcode result = CURLE_OK;
   if (!failed && !transfer.Declined) {
     int left = 0;
-    const CURLMsg* message = curl_multi_info_read(multi.get(), &left);
+    const CURLMsg* message = curl_multi_info_read(multi, &left);
     assert(message != nullptr && message->msg == CURLMSG_DONE);
     result = message->data.result;
     if (result == CURLE_OK) {

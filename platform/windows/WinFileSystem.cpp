@@ -2,11 +2,15 @@
 // <windows.h> maps the name to ReplaceFileW; ours is platform::ReplaceFile.
 #undef ReplaceFile
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "platform/FileSystem.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -52,8 +56,8 @@ bool DescribeDiskFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 class ReadHandle {
  public:
   explicit ReadHandle(const fs::path& file)
-      : File(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr)) {
+      : File(::CreateFileW(LongPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
     if (!File.Valid()) {
       return;
     }
@@ -81,7 +85,7 @@ bool IsAbsent(DWORD error) {
 
 // The path the system gives an open file or folder after following every
 // reparse point, without the \\?\ prefix. Nothing when it cannot tell.
-std::optional<fs::path> FinalPath(HANDLE handle) {
+std::optional<fs::path> FinalPathOfSystem(HANDLE handle) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = ::GetFinalPathNameByHandleW(
@@ -95,15 +99,51 @@ std::optional<fs::path> FinalPath(HANDLE handle) {
     }
     buffer.resize(length);  // the size needed, with the terminating null
   }
-  const std::wstring_view unc = L"\\\\?\\UNC\\";
-  const std::wstring_view local = L"\\\\?\\";
-  if (buffer.starts_with(unc)) {
-    return fs::path(L"\\\\" + buffer.substr(unc.size()));
+  return WithoutLongPrefix(std::move(buffer));
+}
+
+// The serial number of the volume whose root is root; nothing when unknown.
+std::optional<DWORD> VolumeSerial(const fs::path& root) {
+  DWORD serial = 0;
+  if (!::GetVolumeInformationW(root.c_str(), nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+    return std::nullopt;
   }
-  if (buffer.starts_with(local)) {
-    return fs::path(buffer.substr(local.size()));
+  return serial;
+}
+
+// The same, where GetFinalPathNameByHandleW cannot give it (Wine's fails
+// for any path longer than MAX_PATH): the name the file system gives the
+// open file below its volume's root, put below the root of opened (the path
+// the handle was opened by), provided the handle is on that very volume.
+// Nothing otherwise: a reparse point that leads to another volume is no
+// place to guess at.
+std::optional<fs::path> FinalPathOnVolume(HANDLE handle, const fs::path& opened) {
+  const fs::path root = opened.root_path();
+  BY_HANDLE_FILE_INFORMATION info{};
+  const std::optional<DWORD> serial = VolumeSerial(root);
+  if (root.empty() || !serial || !::GetFileInformationByHandle(handle, &info) ||
+      info.dwVolumeSerialNumber != *serial) {
+    return std::nullopt;
   }
-  return fs::path(buffer);
+  // FILE_NAME_INFO: a length in bytes, then that many bytes of name.
+  const DWORD most = sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t);
+  std::vector<std::byte> buffer(most);
+  auto* name = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!::GetFileInformationByHandleEx(handle, FileNameInfo, name, most)) {
+    return std::nullopt;
+  }
+  std::wstring_view below(name->FileName, name->FileNameLength / sizeof(wchar_t));
+  while (!below.empty() && below.front() == L'\\') {
+    below.remove_prefix(1);
+  }
+  return root / below;
+}
+
+std::optional<fs::path> FinalPath(HANDLE handle, const fs::path& opened) {
+  if (std::optional<fs::path> final = FinalPathOfSystem(handle)) {
+    return final;
+  }
+  return FinalPathOnVolume(handle, opened);
 }
 
 // The path with every reparse point on the part of it that exists followed,
@@ -123,18 +163,18 @@ std::optional<fs::path> Resolve(const fs::path& path) {
   for (;;) {
     // No access asked for: only the name is resolved. Backup semantics let
     // a folder be opened.
-    const Handle opened(::CreateFileW(existing.c_str(), 0,
+    const Handle opened(::CreateFileW(LongPath(existing).c_str(), 0,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (opened.Valid()) {
-      const std::optional<fs::path> final = FinalPath(opened.Get());
+      const std::optional<fs::path> final = FinalPath(opened.Get(), existing);
       if (!final) {
         return std::nullopt;
       }
       return rest.empty() ? *final : (*final / rest).lexically_normal();
     }
     if (!IsAbsent(::GetLastError()) ||
-        ::GetFileAttributesW(existing.c_str()) != INVALID_FILE_ATTRIBUTES ||
+        ::GetFileAttributesW(LongPath(existing).c_str()) != INVALID_FILE_ATTRIBUTES ||
         !existing.has_relative_path()) {
       return std::nullopt;
     }
@@ -189,11 +229,12 @@ HResult GetFileWriteTime(const fs::path& file, FileTime& time) {
 }
 
 HResult MakeDirectory(const fs::path& directory) {
-  if (::CreateDirectoryW(directory.c_str(), nullptr)) {
+  const std::wstring name = LongPath(directory);
+  if (::CreateDirectoryW(name.c_str(), nullptr)) {
     return kOk;
   }
   const DWORD error = ::GetLastError();
-  const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
   if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return kOk;
@@ -214,18 +255,43 @@ std::optional<fs::path> CreateTempFile(std::string_view prefix) {
     }
     directory.resize(length + 1);
   }
-  // The system takes at most three characters of the prefix and makes the
-  // file itself, under a name no other file has.
-  const std::wstring start = Widen(prefix);
-  wchar_t name[MAX_PATH + 1] = {};
-  if (::GetTempFileNameW(directory.c_str(), start.c_str(), 0, name) == 0) {
-    return std::nullopt;
+  // As GetTempFileNameW names them (which takes no folder longer than
+  // MAX_PATH - 14): at most three characters of the prefix, then a number
+  // in hex and ".tmp". CREATE_NEW makes the file only where no file of that
+  // name is; a name taken is passed over.
+  std::wstring start = Widen(prefix).substr(0, 3);
+  if (!directory.empty() && directory.back() != L'\\') {
+    directory += L'\\';
   }
-  return fs::path(name);
+  const DWORD seed = ::GetTickCount() ^ (::GetCurrentProcessId() << 16);
+  for (DWORD attempt = 0; attempt < 0x10000; ++attempt) {
+    std::wstring number;
+    for (DWORD value = (seed + attempt) & 0xFFFF; number.empty() || value != 0; value >>= 4) {
+      number.insert(number.begin(), L"0123456789ABCDEF"[value & 0xF]);
+    }
+    std::wstring file = directory;
+    file.append(start).append(number).append(L".tmp");
+    const fs::path name(std::move(file));
+    const Handle created(::CreateFileW(LongPath(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (created.Valid()) {
+      return name;
+    }
+    // Taken: a file or folder of that name (a folder, or a file being
+    // deleted, answers "access denied").
+    const DWORD error = ::GetLastError();
+    const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+                       (error == ERROR_ACCESS_DENIED &&
+                        ::GetFileAttributesW(LongPath(name).c_str()) != INVALID_FILE_ATTRIBUTES);
+    if (!taken) {
+      return std::nullopt;  // no file can be made in that folder
+    }
+  }
+  return std::nullopt;
 }
 
 bool RemoveFile(const fs::path& file) {
-  return ::DeleteFileW(file.c_str()) || IsAbsent(::GetLastError());
+  return ::DeleteFileW(LongPath(file).c_str()) || IsAbsent(::GetLastError());
 }
 
 HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executable) {
@@ -233,7 +299,7 @@ HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executa
   {
     // The source itself, not what a reparse point at its name leads to.
     const Handle opened(::CreateFileW(
-        source.c_str(), FILE_READ_ATTRIBUTES,
+        LongPath(source).c_str(), FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!opened.Valid()) {
@@ -250,7 +316,7 @@ HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executa
   // Without MOVEFILE_COPY_ALLOWED the move is a rename on one volume: the
   // target is replaced whole or not at all. Write-through makes the new
   // name reach the disk before the call returns.
-  if (!::MoveFileExW(source.c_str(), target.c_str(),
+  if (!::MoveFileExW(LongPath(source).c_str(), LongPath(target).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return LastError();
   }
@@ -307,7 +373,7 @@ bool MayHoldLinks(const fs::path& folder) {
 }
 
 bool IsReadOnly(const fs::path& file) {
-  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  const DWORD attributes = ::GetFileAttributesW(LongPath(file).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
@@ -323,8 +389,9 @@ fs::path ProgramDirectory() {
       return fs::current_path(error);
     }
     if (length < buffer.size()) {
+      // A program started by its \\?\ path is told that path.
       buffer.resize(length);
-      return fs::path(buffer).parent_path();
+      return WithoutLongPrefix(std::move(buffer)).parent_path();
     }
     buffer.resize(buffer.size() * 2);
   }

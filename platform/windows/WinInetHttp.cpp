@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/Http.h"
+#include "platform/windows/WinHostName.h"
 
 namespace varo::platform {
 namespace {
@@ -45,7 +46,7 @@ constexpr auto kPoll = std::chrono::milliseconds(50);
 constexpr auto kHelperGrace = std::chrono::milliseconds(200);
 // The largest read, and how much received data may wait for the sink.
 constexpr DWORD kReadSize = 1024;
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{64} * 1024;
 // WinINet's own receive timeout outlasts the low-speed limit by this much,
 // so that the limit decides and the timeout only frees a helper.
 constexpr auto kReceiveTimeoutMargin = std::chrono::seconds(5);
@@ -140,20 +141,57 @@ bool AuthorityIsValid(std::string_view url) {
 
 struct UrlParts {
   std::wstring Url;  // the whole URL, as cracked
+  // The host has letters beyond ASCII that no host name may hold: the URL
+  // is well formed, but no request can go there.
+  bool Unreachable = false;
   bool Secure = false;
   std::wstring Host;
   INTERNET_PORT Port = 0;
   std::wstring Object;  // path and query, never the fragment
 };
 
+// Where the host of url's authority lies, as the offset of its first byte
+// and its length; none when url has no authority.
+std::optional<std::pair<std::size_t, std::size_t>> FindHost(std::string_view url) {
+  const std::size_t separator = url.find("://");
+  if (separator == std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::size_t begin = separator + 3;
+  const std::size_t end = std::min(url.find_first_of("/?#", begin), url.size());
+  if (const std::size_t at = url.substr(begin, end - begin).rfind('@');
+      at != std::string_view::npos) {
+    begin += at + 1;
+  }
+  const std::string_view authority = url.substr(begin, end - begin);
+  const std::size_t close = authority.starts_with('[') ? authority.find(']') : 0;
+  const std::size_t colon = authority.find(':', close == std::string_view::npos ? 0 : close);
+  return std::pair{begin, std::min(colon, authority.size())};
+}
+
 // Splits url before anything is sent: only an absolute http or https URL
-// with a host passes. Blanks and bytes beyond ASCII (the UTF-8 of other
-// letters) are percent-encoded, as the Linux backend sends them; other
-// control characters are refused. A user name or password in the URL is
-// dropped: a request never carries credentials.
-std::optional<UrlParts> SplitUrl(const std::string& url) {
-  if (!Widen(url)) {
+// with a host passes. A host with letters beyond ASCII (in UTF-8) is given
+// in its ASCII form, as the Linux backend's libcurl resolves it; other
+// blanks and bytes beyond ASCII are percent-encoded, as the Linux backend
+// sends them; other control characters are refused. A user name or
+// password in the URL is dropped: a request never carries credentials.
+std::optional<UrlParts> SplitUrl(const std::string& given) {
+  if (!Widen(given)) {
     return std::nullopt;  // no valid UTF-8
+  }
+  std::string url = given;
+  bool unreachable = false;
+  if (const auto host = FindHost(url)) {
+    const std::string_view name = std::string_view(url).substr(host->first, host->second);
+    if (std::any_of(name.begin(), name.end(), [](char c) { return (c & 0x80) != 0; })) {
+      const std::optional<std::wstring> ascii = AsciiHostName(*Widen(name));
+      const std::optional<std::string> narrow = ascii ? Narrow(*ascii) : std::nullopt;
+      // A name that has no ASCII form is kept out of the checks below, so
+      // that the URL fails as one whose name does not resolve; it is never
+      // looked up.
+      unreachable = !narrow;
+      url.replace(host->first, host->second, narrow ? *narrow : std::string("host.invalid"));
+    }
   }
   std::string escaped;
   for (const char c : url) {
@@ -189,6 +227,7 @@ std::optional<UrlParts> SplitUrl(const std::string& url) {
   }
   UrlParts split;
   split.Url = *wide;
+  split.Unreachable = unreachable;
   split.Secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
   split.Host.assign(parts.lpszHostName, parts.dwHostNameLength);
   split.Port = parts.nPort;
@@ -230,8 +269,12 @@ struct News {
 // thread and WinINet's status callback.
 class State {
  public:
-  // Opened by the calling thread before the helper starts; closed by Cancel.
+  // Set by the calling thread before the helper starts, read-only then: the
+  // process's internet handle (SharedSession), which is never closed, and
+  // the timeouts of the connection handles, in milliseconds.
   HINTERNET Session = nullptr;
+  DWORD ConnectTimeout = 0;
+  std::optional<DWORD> ReceiveTimeout;
 
   // WinINet's status callback (on whichever thread made the call): notes
   // when the connection is made. It takes no lock, as it also runs inside
@@ -315,9 +358,19 @@ class State {
     if (Connection == nullptr) {
       return nullptr;
     }
+    ::InternetSetOptionW(Connection, INTERNET_OPTION_CONNECT_TIMEOUT, &ConnectTimeout,
+                         sizeof ConnectTimeout);
+    ::InternetSetOptionW(Connection, INTERNET_OPTION_SEND_TIMEOUT, &ConnectTimeout,
+                         sizeof ConnectTimeout);
+    if (ReceiveTimeout) {
+      ::InternetSetOptionW(Connection, INTERNET_OPTION_RECEIVE_TIMEOUT, &*ReceiveTimeout,
+                           sizeof *ReceiveTimeout);
+    }
     // Redirections are followed by Receive, each checked like the URL given.
+    // The server is asked to keep the connection for the next request.
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTH |
-                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT;
+                  INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                  INTERNET_FLAG_KEEP_CONNECTION;
     if (url.Secure) {
       flags |= INTERNET_FLAG_SECURE;
     }
@@ -348,18 +401,15 @@ class State {
   }
 
   // Ends the transfer: the helper stops at its next step, and closing the
-  // handles breaks off a blocking call it is in. A helper that has just
-  // checked Cancelled may still make one call with a closed handle, which
-  // fails.
+  // request and connection handles breaks off a blocking call it is in. A
+  // helper that has just checked Cancelled may still make one call with a
+  // closed handle, which fails. A connection whose response was read to its
+  // end stays with WinINet for the next request to its server.
   void Cancel() {
     {
       std::lock_guard guard(Mutex);
       Cancelled = true;
       CloseRequest();
-      if (Session != nullptr) {
-        ::InternetCloseHandle(Session);
-        Session = nullptr;
-      }
     }
     Changed.notify_all();
   }
@@ -416,7 +466,24 @@ std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
       status != HTTP_STATUS_PERMANENT_REDIRECT) {
     return std::nullopt;
   }
+  // The bytes as sent first: servers send letters beyond ASCII in UTF-8,
+  // which the wide query would read in the system's code page.
   DWORD size = 0;
+  if (::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return std::nullopt;
+  }
+  std::string bytes(size + 1, '\0');
+  size = static_cast<DWORD>(bytes.size());
+  if (!::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, bytes.data(), &size, nullptr)) {
+    return std::nullopt;
+  }
+  bytes.resize(size);
+  if (std::optional<std::wstring> location = Widen(bytes)) {
+    return location;
+  }
+  // No UTF-8: as the system reads it.
+  size = 0;
   if (::HttpQueryInfoW(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) ||
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return std::nullopt;
@@ -474,7 +541,7 @@ Finish Receive(State& state, UrlParts url) {
       break;
     }
     std::optional<UrlParts> next = Follow(url.Url, *location);
-    if (!next || redirections == kMaxRedirections) {
+    if (!next || next->Unreachable || redirections == kMaxRedirections) {
       return Finish::Failed;
     }
     url = std::move(*next);
@@ -511,24 +578,35 @@ Finish Receive(State& state, UrlParts url) {
   return announced && received < *announced ? Finish::Failed : Finish::Complete;
 }
 
-// Opens the WinINet session with the limits; false when WinINet cannot.
+// The process's one internet handle, opened by the first transfer and never
+// closed: WinINet keeps the connections that servers leave open for the
+// requests that follow only while the internet handle they were made under
+// lives. Null when WinINet cannot open it; the next transfer tries again.
+HINTERNET SharedSession() {
+  static std::mutex mutex;
+  static HINTERNET session = nullptr;  // guarded by mutex
+  std::lock_guard guard(mutex);
+  if (session == nullptr) {
+    session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (session != nullptr) {
+      // Children inherit the callback; it is called only for handles with a
+      // context other than 0, which the session has not.
+      ::InternetSetStatusCallbackW(session, &State::OnStatus);
+    }
+  }
+  return session;
+}
+
+// Gives the transfer the session and the limits' timeouts; false when
+// WinINet cannot.
 bool OpenSession(State& state, const HttpLimits& limits) {
-  state.Session = ::InternetOpenW(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  state.Session = SharedSession();
   if (state.Session == nullptr) {
     return false;
   }
-  // Children inherit the callback; it is called only for handles with a
-  // context other than 0, which the session has not.
-  ::InternetSetStatusCallbackW(state.Session, &State::OnStatus);
-  const DWORD connect = Milliseconds(limits.Connect);
-  ::InternetSetOptionW(state.Session, INTERNET_OPTION_CONNECT_TIMEOUT, const_cast<DWORD*>(&connect),
-                       sizeof connect);
-  ::InternetSetOptionW(state.Session, INTERNET_OPTION_SEND_TIMEOUT, const_cast<DWORD*>(&connect),
-                       sizeof connect);
+  state.ConnectTimeout = Milliseconds(limits.Connect);
   if (limits.LowSpeedBytesPerSecond > 0 && limits.LowSpeedTime.count() > 0) {
-    const DWORD receive = Milliseconds(limits.LowSpeedTime + kReceiveTimeoutMargin);
-    ::InternetSetOptionW(state.Session, INTERNET_OPTION_RECEIVE_TIMEOUT,
-                         const_cast<DWORD*>(&receive), sizeof receive);
+    state.ReceiveTimeout = Milliseconds(limits.LowSpeedTime + kReceiveTimeoutMargin);
   }
   return true;
 }
@@ -610,6 +688,9 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   const std::optional<UrlParts> split = SplitUrl(url);
   if (!split) {
     return HttpOutcome::BadUrl;
+  }
+  if (split->Unreachable) {
+    return HttpOutcome::Failed;  // as a name that does not resolve
   }
   const auto state = std::make_shared<State>();
   Helper helper(state);

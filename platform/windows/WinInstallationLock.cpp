@@ -4,6 +4,7 @@
 
 #include "common/Utf8Path.h"
 #include "platform/InstallationLock.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -38,12 +39,13 @@ InstallationLock::InstallationLock(const std::filesystem::path& programDirectory
   // this process or another, fails with a sharing violation until this
   // handle closes, however the process ends. The handle is not inheritable.
   // A reparse point at the name is opened as itself, never followed.
+  const std::wstring name = LongPath(file);
   const HANDLE handle =
-      ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+      ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    const DWORD attributes = ::GetFileAttributesW(file.c_str());
+    const DWORD attributes = ::GetFileAttributesW(name.c_str());
     if (error == ERROR_SHARING_VIOLATION) {
       Outcome = State::Busy;
     } else if (attributes != INVALID_FILE_ATTRIBUTES &&

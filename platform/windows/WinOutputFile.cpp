@@ -1,9 +1,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 #include "platform/OutputFile.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -20,7 +22,8 @@ HANDLE AsHandle(std::intptr_t value) {
 HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   // DeleteFileW removes a link itself, never what it names, and never
   // removes a folder.
-  if (!::DeleteFileW(file.c_str())) {
+  const std::wstring name = LongPath(file);
+  if (!::DeleteFileW(name.c_str())) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
       return HResultFromError(error);
@@ -30,7 +33,7 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   // sharing: nobody reads a half-written file. A reparse point is opened as
   // itself, never followed.
   const HANDLE handle =
-      ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return HResultFromError(::GetLastError());

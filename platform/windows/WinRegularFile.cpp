@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/RegularFile.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -22,8 +23,8 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& file,
                                            std::size_t maxBytes) {
   // Read sharing only; a device, pipe or folder is refused by its type below
   // before anything is read.
-  const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = ::CreateFileW(LongPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return std::nullopt;
   }

@@ -13,9 +13,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/VersionReader.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -37,13 +39,16 @@ HResult LastError() {
 }  // namespace
 
 HResult ReadFixedFileInfo(const std::filesystem::path& file, FixedFileInfo& info) {
+  // The version calls load the file as an image; a path too long for them
+  // as it stands goes in its \\?\ form, any other path as given.
+  const std::wstring name = file.native().size() < MAX_PATH ? file.native() : LongPath(file);
   DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  const DWORD size = ::GetFileVersionInfoSizeW(name.c_str(), &ignored);
   if (size == 0) {
     return LastError();
   }
   std::vector<std::uint8_t> block(size);
-  if (!::GetFileVersionInfoW(file.c_str(), 0, size, block.data())) {
+  if (!::GetFileVersionInfoW(name.c_str(), 0, size, block.data())) {
     return LastError();
   }
   void* value = nullptr;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Utf8Path.h"
 #include "platform/Crypto.h"
 #include "support/SourcePath.h"
 #include "support/TempDir.h"
@@ -111,6 +110,31 @@ TEST_F(ServerConfigTest, ProfileRulesForNamesBlanksAndSections) {
   const std::vector<Listed> expected{{"更新服务器1", "http://one.test/Update.xml"},
                                      {"更新服务器2", "http://two.test/x.xml"}};
   EXPECT_EQ(Contents(Servers), expected);
+}
+
+TEST_F(ServerConfigTest, StartNextAtOnceOnlyForOneUnderUpdate) {
+  const struct {
+    const char* Name;
+    const char* Config;
+    bool On;
+  } cases[] = {
+      {"no file", nullptr, false},
+      {"1", "[UpdateServer]\nserver1=http://a/\n[Update]\nStartNextAtOnce=1\n", true},
+      {"names in other case, blanks", "[ update ]\r\n  startnextatonce =  1  \r\n", true},
+      {"0", "[Update]\nStartNextAtOnce=0\n", false},
+      {"empty", "[Update]\nStartNextAtOnce=\n", false},
+      {"yes", "[Update]\nStartNextAtOnce=yes\n", false},
+      {"2", "[Update]\nStartNextAtOnce=2\n", false},
+      {"in another section", "[UpdateServer]\nStartNextAtOnce=1\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::filesystem::remove(ConfigurationFile(Dir.Path()));
+    if (c.Config != nullptr) {
+      WriteConfig(c.Config);
+    }
+    EXPECT_EQ(StartsNextAtOnce(Dir.Path()), c.On);
+  }
 }
 
 TEST_F(ServerConfigTest, LongValueIsCutTo511Characters) {

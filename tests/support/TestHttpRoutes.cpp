@@ -113,6 +113,16 @@ void TestHttpServer::Serve(const std::string& path, std::string body, int status
   Book().Add(path, std::move(route));
 }
 
+void TestHttpServer::ServeThenClose(const std::string& path, std::string body) {
+  if (body.empty()) {
+    throw std::invalid_argument("a close after the answer needs a body to close after");
+  }
+  Route route;
+  route.Body = std::move(body);
+  route.CloseAfter = true;
+  Book().Add(path, std::move(route));
+}
+
 void TestHttpServer::Redirect(const std::string& path, const std::string& location, int status,
                               std::string body) {
   Route route;

@@ -37,6 +37,7 @@ struct Route {
   std::size_t SentFirst = 0;        // StallAfter
   std::size_t DripBytes = 0;        // Drip
   std::chrono::milliseconds DripEvery{0};
+  bool CloseAfter = false;  // Fixed: the connection closes after the answer
 };
 
 // The routes and the requests of one server; every operation may be called

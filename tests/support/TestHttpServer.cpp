@@ -12,6 +12,9 @@
 namespace varo::test {
 namespace {
 
+// The most requests a kept connection serves.
+constexpr std::size_t kKeptRequests = 1000;
+
 std::filesystem::path TlsDir() {
   return std::filesystem::path(VARO_FIXTURE_DIR) / "tls";
 }
@@ -54,6 +57,7 @@ struct TestHttpServer::State {
     seen.Method = request.method;
     seen.Version = request.version;
     seen.Path = request.path;
+    seen.ClientPort = request.remote_port;
     for (const auto& [name, value] : request.headers) {
       if (!IsPseudoHeader(name)) {
         seen.Headers.emplace_back(name, value);
@@ -68,6 +72,17 @@ struct TestHttpServer::State {
     response.status = route->Status;
     switch (route->What) {
       case Route::Kind::Fixed:
+        if (route->CloseAfter) {
+          // All of the body, then a refusal to go on: the library closes the
+          // connection without having said so.
+          response.set_content_provider(
+              route->Body.size(), route->ContentType,
+              [route](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                sink.write(route->Body.data() + offset, length);
+                return false;
+              });
+          break;
+        }
         response.set_content(route->Body, route->ContentType);
         break;
       case Route::Kind::Redirect:
@@ -138,11 +153,23 @@ struct TestHttpServer::State {
   }
 };
 
-TestHttpServer::TestHttpServer(Transport transport) : Shared(std::make_unique<State>()) {
+TestHttpServer::TestHttpServer(Transport transport)
+    : TestHttpServer(transport, Connections::OnePerRequest) {}
+
+TestHttpServer::TestHttpServer(Transport transport, Connections connections)
+    : Shared(std::make_unique<State>()) {
   State& state = *Shared;
   state.Server = MakeServer(transport);
   if (!state.Server || !state.Server->is_valid()) {
     throw std::runtime_error("cannot set up the test server (are the TLS fixtures built?)");
+  }
+  // A kept connection holds its thread until it has been idle for the
+  // timeout, also when the server stops: one second keeps that short.
+  if (connections == Connections::KeptAlive) {
+    state.Server->set_keep_alive_max_count(kKeptRequests);
+    state.Server->set_keep_alive_timeout(1);
+  } else {
+    state.Server->set_keep_alive_max_count(1);
   }
   state.Server->set_pre_routing_handler(
       [&state](const httplib::Request& request, httplib::Response& response) {

@@ -26,12 +26,23 @@ class TestHttpServer {
     UntrustedTls,  // https with a self-signed certificate that nobody trusts
   };
 
+  // Whether a connection serves more than one request.
+  enum class Connections {
+    OnePerRequest,  // every answer says "Connection: close", then the connection closes
+    KeptAlive,      // kept while the client asks for it and the next request comes
+                    // within a second
+  };
+
   // One request as the server saw it.
   struct Request {
     std::string Method;
     std::string Version;                                       // e.g. "HTTP/1.0"
     std::string Path;                                          // decoded, without the query
     std::vector<std::pair<std::string, std::string>> Headers;  // grouped by name
+    // The client's port of the connection the request came over: requests
+    // over one connection share it, a new connection comes from another. 0
+    // where the server does not tell.
+    int ClientPort = 0;
 
     // How many header lines have this name (ASCII case ignored).
     std::size_t HeaderCount(const std::string& name) const;
@@ -40,6 +51,10 @@ class TestHttpServer {
   };
 
   explicit TestHttpServer(Transport transport = Transport::Plain);
+  // Only the Linux tests' server keeps connections; the Windows tests' one
+  // serves one request per connection whatever is asked, and tells no
+  // ClientPort.
+  TestHttpServer(Transport transport, Connections connections);
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;
   // Releases every stalled answer (cutting it off), then stops.
@@ -56,6 +71,11 @@ class TestHttpServer {
   // Answers path with status and body (with its Content-Length).
   void Serve(const std::string& path, std::string body, int status = 200,
              std::string contentType = "application/octet-stream");
+
+  // Answers path like Serve with status 200, then closes the connection
+  // although the answer let it stay open, as a server does whose time for
+  // idle connections has run out. body must not be empty.
+  void ServeThenClose(const std::string& path, std::string body);
 
   // Answers path with a redirection to location (absolute, or a path on
   // this server), carrying body.

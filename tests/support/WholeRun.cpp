@@ -30,8 +30,7 @@ void WholeRun::Run(const std::string& body) {
   const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
   for (int tick = 0; tick < 200 && !desktop.IsDestroyed(); ++tick) {
     desktop.Tick();
-    if (!desktop.DispatchUntil(
-            [&] { return frame.RunningJobs == 0 && desktop.PendingMessages() == 0; })) {
+    if (!desktop.DispatchUntil([&] { return frame.Idle() && desktop.PendingMessages() == 0; })) {
       break;
     }
   }

@@ -12,12 +12,14 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <numeric>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Utf8Path.h"
@@ -615,6 +617,49 @@ TEST_F(InetFileTest, CancelWhileTheServerStallsMidBody) {
   EXPECT_EQ(test::ReadFile(Dir / "slow.update"), body.substr(0, 2048));
   EXPECT_EQ(job->GetErrorText(), kDefaultText);
   Delete(job);
+}
+
+// A window that falls behind holds the worker back at its limit; no
+// notification is lost, and a cancel ends the held run at once.
+TEST_F(InetFileTest, AWindowThatFallsBehindHoldsTheRunBack) {
+  const std::string body = Bytes(20'000);
+  Server.Serve("/paced", body);
+  platform::MessageQueue window({}, 2);
+  auto job = NewJob(Server.Url("/paced"), Dir / "paced");
+  job->NotifyWindow = &window;
+  ASSERT_TRUE(job->Start());
+  while (window.WaitingPosters() == 0) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(window.Size(), 2u);
+  // Taken one at a time, every chunk arrives.
+  std::vector<std::uint32_t> chunks;
+  while (auto message = window.WaitTake(10s)) {
+    if (message->Id == WM_INETFILE_COMPLETE) {
+      EXPECT_EQ(message->WParam & 0xFFFFu, static_cast<std::uint32_t>(INETFILE_OK));
+      break;
+    }
+    chunks.push_back(static_cast<std::uint32_t>(message->WParam & 0xFFFFu));
+  }
+  EXPECT_EQ(chunks.size(), 20u);
+  EXPECT_EQ(std::accumulate(chunks.begin(), chunks.end(), 0u), 20'000u);
+  EXPECT_EQ(test::ReadFile(Dir / "paced.update"), body);
+
+  // Held again, then cancelled: nobody takes, so only the cancel ends it.
+  ASSERT_TRUE(job->Start());
+  while (window.WaitingPosters() == 0) {
+    std::this_thread::yield();
+  }
+  job->CancelRequested = true;
+  ASSERT_TRUE(job->WaitUntilIdle());
+  std::deque<platform::Message> taken;
+  window.TakeAll(taken);
+  ASSERT_EQ(taken.size(), 4u) << "two waiting, the held one, the completion";
+  EXPECT_EQ(taken[2].Id, WM_INETFILE_PROGRESS);
+  EXPECT_EQ(taken[3].Id, WM_INETFILE_COMPLETE);
+  EXPECT_EQ(taken[3].WParam & 0xFFFFu, static_cast<std::uint32_t>(INETFILE_CANCELLED));
+  EXPECT_EQ(job->BytesReceived.load(), 3u * 1024);
+  job.reset();
 }
 
 TEST_F(InetFileTest, DeletingAJobWhoseServerStallsReturnsPromptly) {

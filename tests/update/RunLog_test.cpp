@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/TempDir.h"
+#include "support/WholeRun.h"
 
 namespace varo {
 namespace {
@@ -94,6 +95,52 @@ TEST(RunLogTest, ALogThatCannotBeWrittenChangesNothing) {
   missing.BeginRun("run");
   missing.Flush();
   EXPECT_FALSE(fs::exists(dir / "no-such-folder"));
+}
+
+// A whole run writes what a support desk needs, and a log that cannot be
+// written changes nothing about the update.
+TEST(RunLogTest, AWholeRunSaysWhatHappenedToEachFile) {
+  test::WholeRun run;
+  run.Server.Serve("/a", "fresh");
+  const std::string list =
+      "<UpdateList><File><FileName>a.dat</FileName><URL>" + run.Server.Url("/a") +
+      "</URL><Length>5</Length></File><File><FileName>b.dat</FileName><URL>" +
+      run.Server.Url("/missing") + "</URL><Length>5</Length></File></UpdateList>";
+  run.Run(list);
+  ASSERT_TRUE(run.Ended);
+  const std::string text = test::ReadFile(run.Install / "ADImage" / "update.log");
+  const char* const expected[] = {
+      "=== ",
+      " varo-update ",
+      "asking 更新服务器1 for the update list\n",
+      "list from 更新服务器1: loaded\n",
+      "2 files to download, 10 bytes\n",
+      "download a.dat from ",
+      "a.dat: downloaded, 5 bytes\n",
+      "a.dat: installed\n",
+      "b.dat: download failed, code 6, 0 bytes\n",
+      "error box: 可能由于网络原因，下载文件失败 [b.dat], 错误代码 [6] \n",
+      "run ended: failed: 下载文件失败 [b.dat], 错误代码 [6]\n",
+  };
+  std::size_t at = 0;
+  for (const char* line : expected) {
+    const std::size_t found = text.find(line, at);
+    ASSERT_NE(found, std::string::npos) << "missing, in order: " << line << "\n" << text;
+    at = found;
+  }
+
+  // The next run adds its own; one whose log cannot be written updates all
+  // the same.
+  run.Server.Serve("/missing", "other");
+  run.Run(list);
+  EXPECT_EQ(Count(test::ReadFile(run.Install / "ADImage" / "update.log"), "=== "), 2u);
+  fs::remove(run.Install / "ADImage" / "update.log");
+  fs::create_directory(run.Install / "ADImage" / "update.log");
+  fs::remove(run.Install / "b.dat");
+  run.Run(list);
+  EXPECT_TRUE(run.Ended);
+  EXPECT_TRUE(run.Boxes.empty());
+  EXPECT_EQ(test::ReadFile(run.Install / "b.dat"), "other");
 }
 
 }  // namespace

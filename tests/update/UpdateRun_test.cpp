@@ -11,7 +11,9 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/CDuiFrameWnd.h"
@@ -64,9 +66,9 @@ class UpdateRunTest : public ::testing::Test {
     }
   }
 
-  void Configure(const std::string& url) {
+  void Configure(const std::string& url, const std::string& more = {}) {
     test::WriteFile(Install / "ADImage" / "xxxxx_system.ini",
-                    "[UpdateServer]\nserver1=" + url + "\n");
+                    "[UpdateServer]\nserver1=" + url + "\n" + more);
   }
   void ServeList(const std::vector<Entry>& entries) {
     Server.Serve("/Download/Update.xml", ListXml(entries, Server), 200, "text/xml");
@@ -85,7 +87,7 @@ class UpdateRunTest : public ::testing::Test {
     Desktop.Tick();
     MaxRunning = std::max(MaxRunning, Frame->RunningJobs);
     ASSERT_EQ(Frame->RunningJobs, 1u);
-    ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+    ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   }
 
   // Ticks until the window asks to close, then handles that.
@@ -139,7 +141,7 @@ TEST_F(UpdateRunTest, TwoOfThreeFilesDifferAndAreInstalled) {
   EXPECT_TRUE(Desktop.CurrentText("progresslable").starts_with("正在下载(2/2) "));
   EXPECT_TRUE(Desktop.CurrentText("progresslable").ends_with(" 总大小48KB"));
   EXPECT_EQ(Desktop.CurrentText("totalprogress"), "80%");
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
 
   EXPECT_EQ(test::ReadFile(Install / "data" / "sub" / "c.dat"), c);
   EXPECT_EQ(test::ReadFile(Install / "b.exe"), "current b");
@@ -194,7 +196,7 @@ TEST_F(UpdateRunTest, AnAnswerThatIsNoUpdateListTakesTheListFailurePath) {
     desktop.Create(frame, "Varo更新程序");
     const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
     desktop.Tick();
-    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     EXPECT_FALSE(fs::exists(listFile));
     EXPECT_EQ(frame.FileCount, 0u);
     const auto boxes = desktop.EventsOf("box");
@@ -234,7 +236,7 @@ TEST_F(UpdateRunTest, FailedListFetchShowsItsTextThenStartsTheClient) {
     desktop.Create(frame, "Varo更新程序");
     const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
     desktop.Tick();
-    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+    ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     const auto boxes = desktop.EventsOf("box");
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].Name, "系统提示");
@@ -264,7 +266,7 @@ TEST_F(UpdateRunTest, ASlowListIsWaitedForAndThenUpdates) {
   EXPECT_NE(Desktop.CurrentText("progresslable"), "你当前的版本是最新的");
 
   Server.Release();
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   EXPECT_EQ(Frame->FileCount, 1u);
   RunHeadJob();
   EXPECT_EQ(test::ReadFile(Install / "a.dll"), "aaa");
@@ -276,55 +278,62 @@ TEST_F(UpdateRunTest, ASlowListIsWaitedForAndThenUpdates) {
 TEST_F(UpdateRunTest, AFileThatFailsEndsTheRunWhereverItStands) {
   // Three files; one of them cannot be downloaded (404) or installed (a
   // read-only target), first, in the middle or last.
+  // With StartNextAtOnce, the first tick runs the whole list up to the
+  // failure; without, one tick starts each job.
   const std::vector<std::string> names{"a.dll", "b.dll", "c.dll"};
-  for (const bool install : {false, true}) {
-    for (std::size_t failing = 0; failing < names.size(); ++failing) {
-      SCOPED_TRACE((install ? "install of " : "download of ") + names[failing]);
-      test::TempDir dir;
-      test::TestHttpServer server;
-      HeadlessDesktop desktop;
-      test::WriteFile(dir / "ADImage" / "xxxxx_system.ini",
-                      "[UpdateServer]\nserver1=" + server.Url("/Download/Update.xml") + "\n");
-      std::vector<Entry> entries;
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        entries.push_back({names[i], "/" + names[i], "3", "<FileVersion>2.0</FileVersion>"});
-        if (i != failing || install) {
-          server.Serve("/" + names[i], std::string(3, static_cast<char>('a' + i)));
+  for (const bool atOnce : {false, true}) {
+    for (const bool install : {false, true}) {
+      for (std::size_t failing = 0; failing < names.size(); ++failing) {
+        SCOPED_TRACE((atOnce ? "at once, " : "on ticks, ") +
+                     std::string(install ? "install of " : "download of ") + names[failing]);
+        test::TempDir dir;
+        test::TestHttpServer server;
+        HeadlessDesktop desktop;
+        test::WriteFile(dir / "ADImage" / "xxxxx_system.ini",
+                        "[UpdateServer]\nserver1=" + server.Url("/Download/Update.xml") + "\n" +
+                            (atOnce ? "[Update]\nStartNextAtOnce=1\n" : ""));
+        std::vector<Entry> entries;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          entries.push_back({names[i], "/" + names[i], "3", "<FileVersion>2.0</FileVersion>"});
+          if (i != failing || install) {
+            server.Serve("/" + names[i], std::string(3, static_cast<char>('a' + i)));
+          }
         }
-      }
-      if (install) {
-        test::WriteFile(dir / names[failing], "old");
-        fs::permissions(dir / names[failing],
-                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-      }
-      server.Serve("/Download/Update.xml", ListXml(entries, server), 200, "text/xml");
-      CDuiFrameWnd frame(desktop, desktop, dir.Path());
-      desktop.Create(frame, "Varo更新程序");
-      for (std::size_t job = 0; job <= failing + 1; ++job) {
-        desktop.Tick();
-        ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
-      }
-      const auto boxes = desktop.EventsOf("box");
-      ASSERT_EQ(boxes.size(), 1u);
-      const std::string failure = install ? "安装文件失败 [" + names[failing] + "]"
-                                          : "下载文件失败 [" + names[failing] + "], 错误代码 [6]";
-      EXPECT_EQ(boxes[0].Text, install ? failure : "可能由于网络原因，" + failure + " ");
-      EXPECT_EQ(desktop.CurrentText("progresslable"), failure);
-      EXPECT_TRUE(desktop.Starts().empty()) << "the client is not started";
-      for (const std::string& text : desktop.TextsOf("infolable")) {
-        EXPECT_NE(text, "更新完毕");
-      }
-      desktop.Tick();  // a tick before the close arrives starts nothing more
-      EXPECT_EQ(desktop.PendingMessages(), 1u);
-      ASSERT_TRUE(desktop.DispatchOne());
-      EXPECT_TRUE(desktop.IsDestroyed());
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(server.RequestCount("/" + names[i]), i <= failing ? 1u : 0u) << names[i];
-      }
-      if (install) {
-        EXPECT_EQ(test::ReadFile(dir / names[failing]), "old");
-        EXPECT_EQ(test::ReadFile(DownloadedFileOf(dir / names[failing])),
-                  std::string(3, static_cast<char>('a' + failing)));
+        if (install) {
+          test::WriteFile(dir / names[failing], "old");
+          fs::permissions(dir / names[failing],
+                          fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        }
+        server.Serve("/Download/Update.xml", ListXml(entries, server), 200, "text/xml");
+        CDuiFrameWnd frame(desktop, desktop, dir.Path());
+        desktop.Create(frame, "Varo更新程序");
+        const std::size_t ticks = atOnce ? 1 : failing + 2;
+        for (std::size_t tick = 0; tick < ticks; ++tick) {
+          desktop.Tick();
+          ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
+        }
+        const auto boxes = desktop.EventsOf("box");
+        ASSERT_EQ(boxes.size(), 1u);
+        const std::string failure = install ? "安装文件失败 [" + names[failing] + "]"
+                                            : "下载文件失败 [" + names[failing] + "], 错误代码 [6]";
+        EXPECT_EQ(boxes[0].Text, install ? failure : "可能由于网络原因，" + failure + " ");
+        EXPECT_EQ(desktop.CurrentText("progresslable"), failure);
+        EXPECT_TRUE(desktop.Starts().empty()) << "the client is not started";
+        for (const std::string& text : desktop.TextsOf("infolable")) {
+          EXPECT_NE(text, "更新完毕");
+        }
+        desktop.Tick();  // a tick before the close arrives starts nothing more
+        EXPECT_EQ(desktop.PendingMessages(), 1u);
+        ASSERT_TRUE(desktop.DispatchOne());
+        EXPECT_TRUE(desktop.IsDestroyed());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          EXPECT_EQ(server.RequestCount("/" + names[i]), i <= failing ? 1u : 0u) << names[i];
+        }
+        if (install) {
+          EXPECT_EQ(test::ReadFile(dir / names[failing]), "old");
+          EXPECT_EQ(test::ReadFile(DownloadedFileOf(dir / names[failing])),
+                    std::string(3, static_cast<char>('a' + failing)));
+        }
       }
     }
   }
@@ -361,7 +370,7 @@ TEST_F(UpdateRunTest, ListedLengthsAreEnforced) {
     desktop.Create(frame, "Varo更新程序");
     for (int job = 0; job < 2; ++job) {
       desktop.Tick();
-      ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.RunningJobs == 0; }));
+      ASSERT_TRUE(desktop.DispatchUntil([&] { return frame.Idle(); }));
     }
     EXPECT_EQ(desktop.CurrentText("progresslable"), "下载文件失败 [game.pak], 错误代码 [2]");
     EXPECT_EQ(test::ReadFile(dir / "game.pak"), "old content");
@@ -371,12 +380,6 @@ TEST_F(UpdateRunTest, ListedLengthsAreEnforced) {
 }
 
 TEST_F(UpdateRunTest, AFileWithTheLongestNameIsUpdated) {
-#ifdef _WIN32
-  // The temporary folder's path and a 250-byte name make more than MAX_PATH
-  // (260) characters, which the Windows backend's path calls refuse: it does
-  // not give them the \\?\ prefix that long paths need.
-  GTEST_SKIP() << "a path longer than MAX_PATH is refused by the Windows backend";
-#endif
   const std::string name = std::string(246, 'n') + ".dat";  // 250 bytes
   test::WriteFile(Install / name, "old");
   ServeList({{name, "/long", "3", "<FileVersion>2</FileVersion>"}});
@@ -500,6 +503,116 @@ TEST_F(UpdateRunTest, FiveFilesRunOneAtATimeInListOrder) {
   EXPECT_EQ(Desktop.Starts(), std::vector<StartRequest>{kClient});
 }
 
+// Five files, started on the ticks or, with StartNextAtOnce, each by the
+// completion of the one before: the same downloads in the same order, one at
+// a time, with the same texts; only the ticks they need differ. A server
+// that keeps connections serves the list and every file over one.
+TEST_F(UpdateRunTest, NextFileStartsOnTheTickOrAtOnceAsConfigured) {
+  const struct {
+    const char* Name;
+    const char* Config;
+    bool AtOnce;
+  } cases[] = {
+      {"not set", "", false},
+      {"0", "[Update]\nStartNextAtOnce=0\n", false},
+      {"1", "[Update]\nStartNextAtOnce=1\n", true},
+  };
+  const std::vector<std::string> names{"a.dat", "b.dat", "c.dat", "d.dat", "e.dat"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::TempDir dir;
+    test::TestHttpServer server(test::TestHttpServer::Transport::Plain,
+                                test::TestHttpServer::Connections::KeptAlive);
+    HeadlessDesktop desktop;
+    test::WriteFile(
+        dir / "ADImage" / "xxxxx_system.ini",
+        "[UpdateServer]\nserver1=" + server.Url("/Download/Update.xml") + "\n" + c.Config);
+    std::vector<Entry> entries;
+    for (const std::string& name : names) {
+      entries.push_back({name, "/f/" + name, "2000", ""});
+      server.Serve("/f/" + name, Bytes(2000, name[0]));
+    }
+    server.Serve("/Download/Update.xml", ListXml(entries, server), 200, "text/xml");
+    CDuiFrameWnd frame(desktop, desktop, dir.Path());
+    ASSERT_TRUE(desktop.Create(frame, "Varo更新程序"));
+
+    // A tick, then every message until nothing runs, as long as jobs wait.
+    int ticks = 0;
+    std::uint32_t maxRunning = 0;
+    while (frame.InetFiles.GetCount() > 0 && ticks < 20) {
+      desktop.Tick();
+      ++ticks;
+      ASSERT_TRUE(desktop.DispatchUntil([&] {
+        maxRunning = std::max(maxRunning, frame.RunningJobs);
+        return frame.Idle();
+      }));
+    }
+    EXPECT_EQ(ticks, c.AtOnce ? 1 : 1 + static_cast<int>(names.size()));
+    EXPECT_EQ(maxRunning, 1u);
+
+    std::vector<std::string> order;
+    std::set<int> connections;
+    for (const auto& request : server.Requests()) {
+      order.push_back(request.Path);
+      connections.insert(request.ClientPort);
+    }
+#ifndef _WIN32
+    // The Windows tests' server closes every connection after one request.
+    EXPECT_EQ(connections.size(), 1u);
+#endif
+    std::vector<std::string> expectedOrder{"/Download/Update.xml"};
+    std::vector<std::string> expectedTexts{"正在检测"};
+    for (const std::string& name : names) {
+      expectedOrder.push_back("/f/" + name);
+      expectedTexts.push_back("正在下载文件：" + name);
+      EXPECT_EQ(test::ReadFile(dir / name), Bytes(2000, name[0]));
+    }
+    expectedTexts.emplace_back("更新完毕");
+    EXPECT_EQ(order, expectedOrder);
+    EXPECT_EQ(desktop.TextsOf("infolable"), expectedTexts);
+    EXPECT_EQ(frame.FileCount, 5u);
+    EXPECT_EQ(frame.DownloadedBytes, 10000u);
+    EXPECT_EQ(frame.TotalPercent, 100u);
+    EXPECT_EQ(desktop.Starts(), std::vector<StartRequest>{kClient});
+    EXPECT_TRUE(desktop.EventsOf("box").empty());
+    EXPECT_EQ(desktop.PendingMessages(), 1u) << "the close";
+    ASSERT_TRUE(desktop.DispatchOne());
+    EXPECT_TRUE(desktop.IsDestroyed());
+  }
+}
+
+// With StartNextAtOnce, a completion handled after the close button was
+// clicked, but before the window has closed, starts nothing more.
+TEST_F(UpdateRunTest, CloseButtonStopsTheStartAtOnce) {
+  Configure(Server.Url("/Download/Update.xml"), "[Update]\nStartNextAtOnce=1\n");
+  ServeList(
+      {{"a.dat", "/a", "3000", ""}, {"b.dat", "/b", "3000", ""}, {"c.dat", "/c", "3000", ""}});
+  Server.Serve("/a", Bytes(3000, 'a'));
+  Server.Serve("/b", Bytes(3000, 'b'));
+  Server.Serve("/c", Bytes(3000, 'c'));
+  Open();
+  Desktop.Tick();
+  // Every chunk of a and b has been handled: b's completion comes next.
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->DownloadedBytes == 6000; }));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Desktop.PendingMessages() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(Desktop.PendingMessages(), 1u);
+  Frame->Notify("click", *Desktop.FindControl("closebtn"));
+  ASSERT_TRUE(Desktop.DispatchOne());  // b's completion
+  EXPECT_EQ(test::ReadFile(Install / "b.dat"), Bytes(3000, 'b'));
+  EXPECT_EQ(Frame->RunningJobs, 0u);
+  ASSERT_NE(Frame->InetFiles.GetHead(), nullptr);
+  EXPECT_EQ(Frame->InetFiles.GetHead()->StartCount, 0) << "c is not started";
+  ASSERT_TRUE(Desktop.DispatchOne());  // the close
+  EXPECT_TRUE(Desktop.IsDestroyed());
+  Frame.reset();
+  EXPECT_EQ(Server.RequestCount("/c"), 0u);
+  EXPECT_FALSE(fs::exists(Install / "c.dat"));
+  EXPECT_TRUE(Desktop.Starts().empty());
+}
+
 TEST_F(UpdateRunTest, SizesAndPercentagesPast4GiB) {
   // A file 100 KiB past 4 GiB, then one of 5 GiB: with 32-bit counters the
   // first would count as 100 KiB long and the run as 5 GiB + 100 KiB.
@@ -531,7 +644,7 @@ TEST_F(UpdateRunTest, SizesAndPercentagesPast4GiB) {
                        reinterpret_cast<std::intptr_t>(job));
   EXPECT_EQ(Frame->FilePercent, 50u);
   EXPECT_EQ(Frame->TotalPercent, kFirst / 2 * 100 / (kFirst + kSecond));
-  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->RunningJobs == 0; }));
+  ASSERT_TRUE(Desktop.DispatchUntil([&] { return Frame->Idle(); }));
   EXPECT_FALSE(fs::exists(Install / "huge.pak")) << "a short body is never installed";
 }
 

@@ -5,11 +5,15 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/windows/gui/Win32SkinWindow.h"
 #include "support/TempDir.h"
 // The system's headers come after the platform's: their macros share the
 // names of the platform's constants.
 #include <windows.h>
+// windows.h before shellapi.h
+#include <shellapi.h>
 // The shell's member, not the macro of <windows.h>.
 #undef LoadIcon
 
@@ -121,6 +125,137 @@ TEST(Win32ShellTest, TheTrayIconIsAddedChangedAndRemoved) {
     shell.DestroyIcon(icon);
   }
   DestroyWindow(window);
+}
+
+// One command as the shell gave it to the notification area.
+struct TrayCall {
+  std::uint32_t Command;
+  UINT Flags;
+  UINT CallbackMessage;
+  HICON Icon;
+  std::wstring Tip;
+};
+
+// When Explorer starts anew it has lost the icon: adding it again brings
+// back its callback, its latest icon and its latest tip.
+TEST(Win32ShellTest, TheTrayIconIsRestoredAsItIsNow) {
+  if (const char* reason = NoDisplay()) {
+    GTEST_SKIP() << reason;
+  }
+  HWND window = CreateWindowExW(0, L"STATIC", L"tray owner", WS_POPUP, 0, 0, 10, 10, nullptr,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(window, nullptr);
+  std::vector<TrayCall> calls;
+  {
+    Win32Shell shell([window] { return window; },
+                     [&calls](std::uint32_t command, NOTIFYICONDATAW& record) {
+                       calls.push_back({command, record.uFlags, record.uCallbackMessage,
+                                        record.hIcon, record.szTip});
+                       return Shell_NotifyIconW(command, &record) != FALSE;
+                     });
+    const fs::path skin = fs::path(VARO_SOURCE_DIR) / "skin";
+    const IconHandle first = shell.LoadIcon(skin / "icon1.ico");
+    const IconHandle second = shell.LoadIcon(skin / "icon2.ico");
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_FALSE(shell.RestoreTrayIcon()) << "no icon shown yet";
+    EXPECT_TRUE(calls.empty());
+
+    TrayData data;
+    data.Flags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.CallbackMessage = WM_APP + 7;
+    data.Icon = first;
+    data.Tip = "正在自动更新";
+    ASSERT_TRUE(shell.NotifyIcon(TrayAction::Add, data));
+    const TrayData frame{NIF_ICON, 0, second, ""};
+    ASSERT_TRUE(shell.NotifyIcon(TrayAction::Modify, frame));
+    const TrayData tip{NIF_TIP, 0, 0, "Varo正在更新程序,请勿退出"};
+    ASSERT_TRUE(shell.NotifyIcon(TrayAction::Modify, tip));
+
+    // Explorer's new notification area knows no icon of ours.
+    NOTIFYICONDATAW lost{};
+    lost.cbSize = sizeof lost;
+    lost.hWnd = window;
+    lost.uID = 1;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &lost));
+    ASSERT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &lost)) << "the icon is gone";
+
+    calls.clear();
+    ASSERT_TRUE(shell.RestoreTrayIcon());
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Command, static_cast<std::uint32_t>(NIM_ADD));
+    EXPECT_EQ(calls[0].Flags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
+    EXPECT_EQ(calls[0].CallbackMessage, static_cast<UINT>(WM_APP + 7));
+    EXPECT_EQ(calls[0].Icon, reinterpret_cast<HICON>(second));
+    EXPECT_EQ(calls[0].Tip, L"Varo\u6b63\u5728\u66f4\u65b0\u7a0b\u5e8f,\u8bf7\u52ff\u9000\u51fa");
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &lost)) << "the icon is back";
+
+    // Where the notification area still has it, it is brought up to date.
+    calls.clear();
+    EXPECT_TRUE(shell.RestoreTrayIcon());
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].Command, static_cast<std::uint32_t>(NIM_MODIFY));
+    EXPECT_EQ(calls[1].Icon, reinterpret_cast<HICON>(second));
+
+    ASSERT_TRUE(shell.NotifyIcon(TrayAction::Delete, {}));
+    calls.clear();
+    EXPECT_FALSE(shell.RestoreTrayIcon()) << "a removed icon stays removed";
+    EXPECT_TRUE(calls.empty());
+    shell.DestroyIcon(first);
+    shell.DestroyIcon(second);
+  }
+  DestroyWindow(window);
+}
+
+// Passes every message on to the system.
+class PlainHandler final : public WindowHandler {
+ public:
+  explicit PlainHandler(Win32SkinWindow& window) : Window(window) {}
+  std::intptr_t HandleMessage(std::uint32_t message, std::uintptr_t wParam,
+                              std::intptr_t lParam) override {
+    return Window.DefaultHandle(message, wParam, lParam);
+  }
+  void Notify(std::string_view, Control&) override {}
+
+ private:
+  Win32SkinWindow& Window;
+};
+
+// Explorer broadcasts "TaskbarCreated" when it starts anew; the updater's
+// window hands it to its action, which the program wires to the shell as
+// here.
+TEST(Win32ShellTest, TheTrayIconComesBackWhenTheTaskbarIsMadeAnew) {
+  if (const char* reason = NoDisplay()) {
+    GTEST_SKIP() << reason;
+  }
+  Win32SkinWindow window;
+  PlainHandler handler(window);
+  ASSERT_TRUE(window.Create(handler, "Varo更新程序"));
+  Win32Shell shell([&window] { return window.GetHandle(); });
+  int calls = 0;
+  window.SetTaskbarCreatedAction([&] {
+    ++calls;
+    shell.RestoreTrayIcon();
+  });
+  TrayData data;
+  data.Flags = NIF_ICON | NIF_TIP;
+  data.Icon = shell.LoadIcon(fs::path(VARO_SOURCE_DIR) / "skin" / "icon1.ico");
+  data.Tip = "正在自动更新";
+  ASSERT_TRUE(shell.NotifyIcon(TrayAction::Add, data));
+  NOTIFYICONDATAW lost{};
+  lost.cbSize = sizeof lost;
+  lost.hWnd = window.GetHandle();
+  lost.uID = 1;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &lost));
+
+  const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+  ASSERT_NE(taskbarCreated, 0u);
+  SendMessageW(window.GetHandle(), taskbarCreated, 0, 0);
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &lost)) << "the icon is back";
+  EXPECT_TRUE(shell.NotifyIcon(TrayAction::Delete, {}));
+  window.SetTaskbarCreatedAction({});
+  shell.DestroyIcon(data.Icon);
 }
 
 TEST(Win32ShellTest, TheTrayIconNeedsAWindow) {

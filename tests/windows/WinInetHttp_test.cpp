@@ -371,6 +371,71 @@ TEST(WinInetHttpTest, BadUrlsMakeNoConnection) {
   EXPECT_TRUE(server.Requests().empty());
 }
 
+// A host with letters beyond ASCII is looked up in its ASCII form; one that
+// has none fails as a name that does not resolve would. Either way the URL
+// is well formed: the transfer fails, it is no bad URL.
+TEST(WinInetHttpTest, HostsBeyondAsciiThatDoNotResolveFail) {
+  HttpLimits limits;
+  limits.Connect = 10s;
+  for (const std::string url : {"http://b\xc3\xbc"
+                                "cher.invalid/x",
+                                "https://\xe4\xbe\x8b.invalid:8443/x",
+                                "http://a\xcd\xb8"
+                                "b.invalid/x",
+                                // A right-to-left override, as bytes.
+                                // NOLINTNEXTLINE(misc-misleading-bidirectional)
+                                "http://a\xe2\x80\xae"
+                                "b.test/x"}) {
+    SCOPED_TRACE(url);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(url, sink, limits), HttpOutcome::Failed);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+}
+
+// A Location with letters beyond ASCII, in UTF-8 as servers send them, is
+// followed to those letters, as libcurl follows it on Linux.
+TEST(WinInetHttpTest, RedirectionsKeepTheLettersOfTheirLocation) {
+  TestHttpServer server;
+  server.Serve(
+      "/files/b\xc3\xbc"
+      "cher \xe6\x9b\xb4\xe6\x96\xb0.dat",
+      "x");
+  server.Redirect("/relative",
+                  "/files/b\xc3\xbc"
+                  "cher \xe6\x9b\xb4\xe6\x96\xb0.dat");
+  server.Redirect("/absolute", server.Url("/files/b\xc3\xbc"
+                                          "cher \xe6\x9b\xb4\xe6\x96\xb0.dat"));
+  for (const char* path : {"/relative", "/absolute"}) {
+    SCOPED_TRACE(path);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(server.Url(path), sink), HttpOutcome::Complete);
+    EXPECT_EQ(sink.Body, "x");
+  }
+  EXPECT_EQ(server.RequestCount("/files/b\xc3\xbc"
+                                "cher \xe6\x9b\xb4\xe6\x96\xb0.dat"),
+            2u);
+}
+
+// A redirection to such a host fails the same way, without a request there.
+TEST(WinInetHttpTest, RedirectionsToHostsBeyondAsciiThatDoNotResolveFail) {
+  TestHttpServer server;
+  server.Redirect("/idn",
+                  "http://b\xc3\xbc"
+                  "cher.invalid/x");
+  server.Redirect("/none",
+                  "http://a\xcd\xb8"
+                  "b.invalid/x");
+  HttpLimits limits;
+  limits.Connect = 10s;
+  for (const char* path : {"/idn", "/none"}) {
+    SCOPED_TRACE(path);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(server.Url(path), sink, limits), HttpOutcome::Failed);
+    EXPECT_TRUE(sink.Statuses.empty());
+  }
+}
+
 TEST(WinInetHttpTest, SinkRefusals) {
   TestHttpServer server;
   server.Serve("/a", std::string(50'000, 'a'));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Links.h"
+#include "TinyFileSystem.h"
 #include "platform/OutputFile.h"
 #include "support/TempDir.h"
 
@@ -139,6 +140,31 @@ TEST_F(WinOutputFileTest, CreateFailsWhereNoFileCanBeMade) {
   EXPECT_EQ(test::ReadFile(Dir / "folder" / "inside"), "kept");
   EXPECT_EQ(test::ReadFile(Dir / "locked"), "read-only");
   EXPECT_FALSE(fs::exists(Dir / "missing"));
+}
+
+// A file system that fills up: a write or the closing flush fails, never
+// both succeed.
+TEST(WinOutputFileFullDiskTest, AWritePastTheFreeSpaceFails) {
+  const test::TinyFolder tiny;
+  if (!tiny.Path()) {
+    GTEST_SKIP() << test::kNoTinyFileSystem;
+  }
+  for (const bool durable : {false, true}) {
+    SCOPED_TRACE(durable);
+    const fs::path file = *tiny.Path() / "big.bin";
+    OutputFile output;
+    ASSERT_EQ(output.Create(file), kOk);
+    const std::string piece = Pattern(std::size_t{64} << 10, 0);
+    bool written = true;
+    for (int i = 0; i < 32 && written; ++i) {  // 2 MiB onto 1 MiB
+      written = output.Write(piece.data(), piece.size());
+    }
+    const bool closed = output.Close(durable);
+    EXPECT_FALSE(written && closed);
+    EXPECT_FALSE(output.IsOpen());
+    std::error_code ignored;
+    fs::remove(file, ignored);
+  }
 }
 
 TEST_F(WinOutputFileTest, ADeviceNameIsNoFile) {

@@ -262,6 +262,9 @@ struct TestHttpServer::State {
   }
 };
 
+// Every connection serves one request, whatever is asked.
+TestHttpServer::TestHttpServer(Transport transport, Connections) : TestHttpServer(transport) {}
+
 TestHttpServer::TestHttpServer(Transport transport) : Shared(std::make_unique<State>()) {
   if (transport != Transport::Plain) {
     throw std::runtime_error("the Windows test server speaks plain http only");

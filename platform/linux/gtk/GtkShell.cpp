@@ -33,7 +33,12 @@ bool GtkShell::NotifyIcon(TrayAction action, const TrayData& data) {
           (data.Flags & NIF_ICON) != 0 ? Icons.PngOf(data.Icon) : std::filesystem::path(),
           (data.Flags & NIF_TIP) != 0 ? data.Tip : std::string());
     case TrayAction::Modify: {
+      // Called for every step of the animation: nothing to do without an
+      // indicator.
       bool shown = Tray.Shown();
+      if (!shown) {
+        return false;
+      }
       if ((data.Flags & NIF_ICON) != 0) {
         shown = Tray.SetIcon(Icons.PngOf(data.Icon));
       }

@@ -42,6 +42,7 @@ class GtkSkinWindow final : public Window {
                               std::intptr_t lParam) override;
   void ShowErrorBox(const std::string& text, const std::string& caption) override;
   void Post(const Message& message) override;
+  void PostPaced(const Message& message, const std::atomic<bool>& stop) override;
 
   // The toplevel widget; null before Create and once destroyed.
   GtkWidget* GetWidget() const { return Toplevel; }
@@ -50,6 +51,7 @@ class GtkSkinWindow final : public Window {
   const Skin& GetSkin() const { return Layout; }
   bool UsesBuiltInSkin() const { return BuiltIn; }
   std::size_t PendingMessages() const { return Pump.Pending(); }
+  const PostedMessagePump& GetPump() const { return Pump; }
 
  private:
   struct TimerEntry;

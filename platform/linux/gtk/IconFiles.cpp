@@ -51,9 +51,10 @@ void IconFiles::Destroy(IconHandle icon) {
   Files.erase(it);
 }
 
-std::filesystem::path IconFiles::PngOf(IconHandle icon) const {
+const std::filesystem::path& IconFiles::PngOf(IconHandle icon) const {
+  static const std::filesystem::path kNone;
   const auto it = Files.find(icon);
-  return it == Files.end() ? std::filesystem::path() : it->second;
+  return it == Files.end() ? kNone : it->second;
 }
 
 }  // namespace varo::platform

@@ -22,7 +22,7 @@ class IconFiles {
   void Destroy(IconHandle icon);
 
   // The PNG file of a loaded icon; empty for 0 and unknown handles.
-  std::filesystem::path PngOf(IconHandle icon) const;
+  const std::filesystem::path& PngOf(IconHandle icon) const;
 
  private:
   std::filesystem::path Folder;

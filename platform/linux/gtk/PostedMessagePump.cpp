@@ -16,11 +16,12 @@ GSourceFuncs* PumpFuncs(GSourceFuncs funcs) {
 }
 }  // namespace
 
-PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds budget)
+PostedMessagePump::PostedMessagePump(Deliver deliver, std::chrono::microseconds budget,
+                                     std::size_t limit)
     : DeliverMessage(std::move(deliver)),
       Budget(budget),
       Context(g_main_context_ref_thread_default()),
-      Queue([this] { Wake(); }) {
+      Queue([this] { Wake(); }, limit) {
   GSourceFuncs funcs{};
   funcs.prepare = &PostedMessagePump::Prepare;
   funcs.check = &PostedMessagePump::Check;
@@ -43,21 +44,45 @@ void PostedMessagePump::Post(const Message& message) {
   Queue.Post(message);
 }
 
+void PostedMessagePump::PostPaced(const Message& message, const std::atomic<bool>& stop) {
+  Queue.PostPaced(message, stop);
+}
+
 void PostedMessagePump::Wake() {
-  // One wake-up per batch, not per post: a flood costs one atomic exchange
-  // per message.
+  // Called for a post that found the queue empty: one wake-up per batch,
+  // not per post, and none while the context looks by itself.
+  if (ListeningNow.load()) {
+    return;
+  }
   if (!Signalled.exchange(true)) {
+    WakeCount.fetch_add(1, std::memory_order_relaxed);
     g_main_context_wakeup(Context);
   }
 }
 
+bool PostedMessagePump::LookDue() const {
+  return ListeningNow.load() && g_get_monotonic_time() >= NextLook;
+}
+
 gboolean PostedMessagePump::Prepare(GSource* source, gint* timeout) {
+  const PostedMessagePump& pump = *reinterpret_cast<PumpSource*>(source)->Owner;
   *timeout = -1;
-  return reinterpret_cast<PumpSource*>(source)->Owner->Signalled.load();
+  if (pump.Signalled.load()) {
+    return TRUE;
+  }
+  if (pump.ListeningNow.load()) {
+    const gint64 remaining = pump.NextLook - g_get_monotonic_time();
+    if (remaining <= 0) {
+      return TRUE;
+    }
+    *timeout = static_cast<gint>((remaining + 999) / 1000);
+  }
+  return FALSE;
 }
 
 gboolean PostedMessagePump::Check(GSource* source) {
-  return reinterpret_cast<PumpSource*>(source)->Owner->Signalled.load();
+  const PostedMessagePump& pump = *reinterpret_cast<PumpSource*>(source)->Owner;
+  return pump.Signalled.load() || pump.LookDue();
 }
 
 gboolean PostedMessagePump::Dispatch(GSource* source, GSourceFunc, gpointer) {
@@ -66,17 +91,51 @@ gboolean PostedMessagePump::Dispatch(GSource* source, GSourceFunc, gpointer) {
 }
 
 void PostedMessagePump::Drain() {
+  // Cleared before the queue is emptied: a post after that finds it empty
+  // and wakes the context again.
   Signalled.store(false);
   const gint64 deadline = g_get_monotonic_time() + Budget.count();
-  while (auto message = Queue.Take()) {
-    DeliverMessage(*message);
-    if (g_get_monotonic_time() >= deadline) {
-      if (Queue.Size() > 0) {
-        Signalled.store(true);  // the rest in the next round of the loop
-      }
+  // The clock is read once per few messages; one message takes far less
+  // than the budget.
+  constexpr unsigned kClockEvery = 32;
+  unsigned sinceClock = 0;
+  bool delivered = false;
+  for (;;) {
+    if (Batch.empty() && Queue.TakeAll(Batch) == 0) {
+      Listen(delivered);
       return;
     }
+    delivered = true;
+    const Message message = Batch.front();
+    Batch.pop_front();
+    DeliverMessage(message);
+    if (++sinceClock == kClockEvery) {
+      sinceClock = 0;
+      if (g_get_monotonic_time() >= deadline) {
+        if (!Batch.empty() || Queue.Size() > 0) {
+          Signalled.store(true);  // the rest in the next round of the loop
+        }
+        return;
+      }
+    }
   }
+}
+
+void PostedMessagePump::Listen(bool delivered) {
+  if (delivered) {
+    IdleLooks = 0;
+  } else if (++IdleLooks >= kIdleLooks) {
+    // Back to being woken. A post that saw the pump still listening has
+    // left its message for a look: one more look finds it.
+    IdleLooks = 0;
+    ListeningNow.store(false);
+    if (Queue.Size() > 0) {
+      Signalled.store(true);
+    }
+    return;
+  }
+  NextLook = g_get_monotonic_time() + std::chrono::microseconds(kLookInterval).count();
+  ListeningNow.store(true);
 }
 
 }  // namespace varo::platform

@@ -100,8 +100,10 @@ bool TrayIndicator::SetIcon(const std::filesystem::path& icon) {
   if (Indicator == nullptr) {
     return false;
   }
-  Wanted.Icon = icon;
-  Schedule();
+  if (icon.native() != Wanted.Icon.native()) {  // the same again: nothing for the bus
+    Wanted.Icon = icon;
+    Schedule();
+  }
   return true;
 }
 
@@ -109,8 +111,10 @@ bool TrayIndicator::SetTip(const std::string& tip) {
   if (Indicator == nullptr) {
     return false;
   }
-  Wanted.Tip = tip;
-  Schedule();
+  if (tip != Wanted.Tip) {
+    Wanted.Tip = tip;
+    Schedule();
+  }
   return true;
 }
 

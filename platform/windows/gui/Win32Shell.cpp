@@ -46,7 +46,11 @@ void CopyTip(const std::string& tip, wchar_t (&field)[128]) {
 
 }  // namespace
 
-Win32Shell::Win32Shell(std::function<HWND__*()> trayOwner) : TrayOwner(std::move(trayOwner)) {}
+Win32Shell::Win32Shell(std::function<HWND__*()> trayOwner, TrayCommand command)
+    : TrayOwner(std::move(trayOwner)),
+      Command(command ? std::move(command) : [](std::uint32_t what, NOTIFYICONDATAW& record) {
+        return Shell_NotifyIconW(what, &record) != FALSE;
+      }) {}
 
 Win32Shell::~Win32Shell() {
   if (TrayWindow != nullptr) {
@@ -94,28 +98,55 @@ void Win32Shell::DestroyIcon(IconHandle icon) {
 }
 
 bool Win32Shell::NotifyIcon(TrayAction action, const TrayData& data) {
-  NOTIFYICONDATAW record{};
-  record.cbSize = sizeof(record);
-  record.uID = kTrayIconId;
-  DWORD command = NIM_ADD;
   switch (action) {
-    case TrayAction::Add:
-      record.hWnd = TrayOwner ? TrayOwner() : nullptr;
-      command = NIM_ADD;
+    case TrayAction::Add: {
+      HWND window = TrayOwner ? TrayOwner() : nullptr;
+      if (window == nullptr || !Apply(NIM_ADD, window, data)) {
+        return false;
+      }
+      TrayWindow = window;
+      Shown = {};
       break;
+    }
     case TrayAction::Modify:
-      record.hWnd = TrayWindow;
-      command = NIM_MODIFY;
+      if (TrayWindow == nullptr || !Apply(NIM_MODIFY, TrayWindow, data)) {
+        return false;
+      }
       break;
-    case TrayAction::Delete:
-      record.hWnd = TrayWindow;
-      command = NIM_DELETE;
-      break;
+    case TrayAction::Delete: {
+      HWND window = std::exchange(TrayWindow, nullptr);
+      Shown = {};
+      return window != nullptr && Apply(NIM_DELETE, window, {});
+    }
   }
-  if (record.hWnd == nullptr) {
+  if ((data.Flags & NIF_MESSAGE) != 0) {
+    Shown.CallbackMessage = data.CallbackMessage;
+  }
+  if ((data.Flags & NIF_ICON) != 0) {
+    Shown.Icon = data.Icon;
+  }
+  if ((data.Flags & NIF_TIP) != 0) {
+    Shown.Tip = data.Tip;
+  }
+  Shown.Flags |= data.Flags & (NIF_MESSAGE | NIF_ICON | NIF_TIP);
+  return true;
+}
+
+bool Win32Shell::RestoreTrayIcon() {
+  if (TrayWindow == nullptr) {
     return false;
   }
-  if (action != TrayAction::Delete) {
+  // Where the notification area still has it (the message also comes when
+  // only the taskbar was rebuilt), the icon is brought up to date instead.
+  return Apply(NIM_ADD, TrayWindow, Shown) || Apply(NIM_MODIFY, TrayWindow, Shown);
+}
+
+bool Win32Shell::Apply(std::uint32_t command, HWND window, const TrayData& data) {
+  NOTIFYICONDATAW record{};
+  record.cbSize = sizeof(record);
+  record.hWnd = window;
+  record.uID = kTrayIconId;
+  if (command != NIM_DELETE) {
     if ((data.Flags & NIF_MESSAGE) != 0) {
       record.uFlags |= NIF_MESSAGE;
       record.uCallbackMessage = data.CallbackMessage;
@@ -129,13 +160,7 @@ bool Win32Shell::NotifyIcon(TrayAction action, const TrayData& data) {
       CopyTip(data.Tip, record.szTip);
     }
   }
-  const bool done = Shell_NotifyIconW(command, &record) != FALSE;
-  if (action == TrayAction::Add && done) {
-    TrayWindow = record.hWnd;
-  } else if (action == TrayAction::Delete) {
-    TrayWindow = nullptr;
-  }
-  return done;
+  return Command(command, record);
 }
 
 std::int32_t Win32Shell::ClockMs() {

@@ -76,6 +76,12 @@ bool Win32SkinWindow::Create(WindowHandler& handler, const std::string& title) {
     Handler = nullptr;
     return false;
   }
+  // Explorer broadcasts it when it starts anew. An elevated program would
+  // not get it from Explorer, which runs with less: the filter lets it in.
+  TaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+  if (TaskbarCreated != 0) {
+    ChangeWindowMessageFilterEx(window, TaskbarCreated, MSGFLT_ALLOW, nullptr);
+  }
   // Messages posted before the window existed.
   Signalled.store(true);
   PostMessageW(window, kWakeMessage, 0, 0);
@@ -495,6 +501,12 @@ LRESULT CALLBACK Win32SkinWindow::WindowProc(HWND window, UINT message, WPARAM w
 
 LRESULT Win32SkinWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
   HWND window = Handle.load();
+  if (message == TaskbarCreated && TaskbarCreated != 0) {
+    if (OnTaskbarCreated) {
+      OnTaskbarCreated();
+    }
+    return 0;
+  }
   switch (message) {
     // No frame of the system's: the client area is the whole window.
     case WM_NCCALCSIZE:

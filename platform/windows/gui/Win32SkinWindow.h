@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/MessageQueue.h"
@@ -61,6 +63,11 @@ class Win32SkinWindow final : public Window {
   HWND GetTips() const { return Tips; }
   // Paints the whole window into dc, as WM_PAINT does, in device pixels.
   void PaintTo(HDC dc);
+  // Called on the window's thread when the taskbar is made anew (Explorer
+  // started again) and has lost the notification-area icons.
+  void SetTaskbarCreatedAction(std::function<void()> action) {
+    OnTaskbarCreated = std::move(action);
+  }
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -103,6 +110,10 @@ class Win32SkinWindow final : public Window {
   std::vector<std::wstring> TipTexts;
   // Set by a post that woke the window, cleared when a drain begins.
   std::atomic<bool> Signalled{false};
+  // The registered "TaskbarCreated" message (0 before Create), and what it
+  // calls.
+  UINT TaskbarCreated = 0;
+  std::function<void()> OnTaskbarCreated;
   MessageQueue Posted;
 };
 

@@ -50,8 +50,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   {
     varo::platform::Win32SkinWindow window;
     varo::platform::Win32Shell shell([&window] { return window.GetHandle(); });
+    window.SetTaskbarCreatedAction([&shell] { shell.RestoreTrayIcon(); });
     varo::RunUpdater(window, shell, varo::platform::ProgramDirectory(),
                      varo::ParseArguments(CommandArguments()));
+    window.SetTaskbarCreatedAction({});  // the shell goes first
   }
   if (drawing) {
     Gdiplus::GdiplusShutdown(gdiplus);
