@@ -30,11 +30,12 @@ struct XmlDocument {
 // Loads the XML document at file and returns the value of the root
 // element's attribute named rootAttribute (its qualified name, exact case;
 // the value as XML gives it, references replaced and white space
-// normalised) and, in document order, every element named entryTag (exact
-// case) below the root element; the root itself never counts. Text is UTF-8 whatever the document's
-// declared encoding. Nothing when the file is no regular file (reading never blocks on a FIFO or a
-// device), is larger than maxBytes, cannot be read or is not well-formed, and also when it has a
-// document type declaration of any kind
+// normalised; an empty name asks for none) and, in document order, every
+// element named entryTag (exact case) below the root element; the root
+// itself never counts. Text is UTF-8 whatever the document's declared
+// encoding. Nothing when the file is no regular file (reading never blocks
+// on a FIFO or a device), is larger than maxBytes, cannot be read or is not
+// well-formed, and also when it has a document type declaration of any kind
 // (<!DOCTYPE ...>, with or without an internal subset): no DTD is accepted,
 // so no entity can be declared, expanded or loaded from elsewhere. Such a
 // document fails like any other malformed one.

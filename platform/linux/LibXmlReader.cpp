@@ -261,7 +261,11 @@ void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix
       }
     }
   }
-  state.Collector.StartElement(QualifiedName(localName, prefix));
+  if (prefix == nullptr) {
+    state.Collector.StartElement(View(localName));  // no string made for most elements
+  } else {
+    state.Collector.StartElement(QualifiedName(localName, prefix));
+  }
 }
 
 void EndElement(void* context, const xmlChar* /*localName*/, const xmlChar* /*prefix*/,
