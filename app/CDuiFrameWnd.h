@@ -112,6 +112,9 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // there is no server to fetch it from: only then may the checking
   // sequence count towards the end of the run.
   bool ListHandled = false;
+  // Set from the command line before the window is created: installed
+  // files whose content differs from the listed hash are fetched again.
+  bool VerifyFiles = false;
   // The client is started at most once per run.
   bool ClientStarted = false;
   // Error boxes of the run now open; the run is not ended behind one.

@@ -1,14 +1,46 @@
 #include "app/Entry.h"
 
+#include <algorithm>
 #include <iostream>
+#include <string_view>
 
 #include "app/CDuiFrameWnd.h"
 #include "platform/InstallationLock.h"
 
 namespace varo {
 
+namespace {
+
+#ifdef _WIN32
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&lower](char x, char y) { return lower(x) == lower(y); });
+}
+#endif
+
+bool AsksToVerify(std::string_view argument) {
+#ifdef _WIN32
+  if (EqualsIgnoringAsciiCase(argument, "/verify")) {
+    return true;
+  }
+#endif
+  return argument == "--verify";
+}
+
+}  // namespace
+
+RunOptions ParseArguments(const std::vector<std::string>& arguments) {
+  RunOptions options;
+  options.VerifyFiles = std::any_of(arguments.begin(), arguments.end(),
+                                    [](const std::string& a) { return AsksToVerify(a); });
+  return options;
+}
+
 int RunUpdater(platform::Window& window, platform::Shell& shell,
-               const std::filesystem::path& programDirectory) {
+               const std::filesystem::path& programDirectory, const RunOptions& options) {
   // Taken before anything else and declared before the frame, so that it
   // is let go only after the frame's teardown has waited for every
   // download thread.
@@ -25,6 +57,7 @@ int RunUpdater(platform::Window& window, platform::Shell& shell,
       break;
   }
   CDuiFrameWnd frame(window, shell, programDirectory);
+  frame.VerifyFiles = options.VerifyFiles;
   if (window.Create(frame, "Varo更新程序")) {
     window.CenterWindow();
     window.ShowModal();

@@ -1,5 +1,6 @@
 #include "catalogue/CServers.h"
 
+#include "platform/Crypto.h"
 #include "platform/Profile.h"
 
 namespace varo {
@@ -8,7 +9,10 @@ const char* const kDefaultServerUrl = "http://download.example.com/Download/Upda
 
 namespace {
 constexpr std::size_t kValueCapacity = 512;
-}
+// A P-256 key's base64 has 124 characters; a longer value is cut at the
+// capacity, and so spoils the key rather than passing for another.
+constexpr std::size_t kKeyCapacity = 1024;
+}  // namespace
 
 bool CServers::AddServer(const std::string& name, const std::string& url) {
   return Add(std::make_unique<CServer>(name, url));
@@ -39,6 +43,20 @@ void FillServers(CServers& servers, const std::filesystem::path& programDirector
 bool StartsNextAtOnce(const std::filesystem::path& programDirectory) {
   return platform::ReadProfileString(ConfigurationFile(programDirectory), "Update",
                                      "StartNextAtOnce", "0", kValueCapacity) == "1";
+}
+
+std::optional<std::vector<std::uint8_t>> ReadListPublicKey(
+    const std::filesystem::path& programDirectory) {
+  const std::string text = platform::ReadProfileString(
+      ConfigurationFile(programDirectory), "UpdateServer", "PublicKey", "", kKeyCapacity);
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<std::uint8_t>> key = platform::DecodeBase64(text);
+  if (!key || !platform::P256PointFromSpki(*key)) {
+    return std::vector<std::uint8_t>{};
+  }
+  return key;
 }
 
 }  // namespace varo

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/CServer.h"
 #include "common/LockedPtrList.h"
@@ -34,5 +37,14 @@ void FillServers(CServers& servers, const std::filesystem::path& programDirector
 // 1: each download then starts as soon as the previous one's completion has
 // been handled. Any other value, or none, leaves it to the next tick.
 bool StartsNextAtOnce(const std::filesystem::path& programDirectory);
+
+// The key that signs the update list: "PublicKey" of section "UpdateServer",
+// base64 of the DER SubjectPublicKeyInfo of a P-256 key, decoded. Nothing
+// when the configuration gives no key (no such line, or an empty value):
+// lists are then taken unsigned. A key that is given but is no such base64
+// or no such key gives an empty key, which no signature matches, so that a
+// broken configuration refuses every list instead of turning the check off.
+std::optional<std::vector<std::uint8_t>> ReadListPublicKey(
+    const std::filesystem::path& programDirectory);
 
 }  // namespace varo

@@ -113,18 +113,22 @@ bool CUpdateFile::ReadLocalState() {
   return read;
 }
 
-bool CUpdateFile::CheckUpdate() {
+bool CUpdateFile::CheckUpdate(bool verify) {
   // One look at the file tells whether it can be opened for reading and
   // gives its last-write time; its size and name take no part, and its
   // version resource is read only when the list gives a version.
   platform::FileTime written;
   if (!platform::Succeeded(GetLastWriteTime(LocalFile, written))) {
     NeedUpdate = true;
+    Reason = "missing";
     return NeedUpdate;
   }
-  bool older = false;
   if (FileVersion.empty()) {
-    older = platform::CompareFileTimes(written, FileTime) < 0;
+    if (platform::CompareFileTimes(written, FileTime) < 0) {
+      NeedUpdate = true;
+      Reason = "older time";
+      return NeedUpdate;
+    }
   } else {
     // A file without a readable version resource has no version, which is
     // lower than any.
@@ -132,10 +136,20 @@ bool CUpdateFile::CheckUpdate() {
     const std::string local = platform::Succeeded(platform::ReadFixedFileInfo(LocalFile, info))
                                   ? FormatVersion(info.FileVersionMS, info.FileVersionLS)
                                   : std::string();
-    older = CompareVersions(local, FileVersion) < 0;
+    if (CompareVersions(local, FileVersion) < 0) {
+      NeedUpdate = true;
+      Reason = "older version " + (local.empty() ? std::string("none") : local) + " < " +
+               std::string(Trim(FileVersion));
+      return NeedUpdate;
+    }
   }
-  if (older) {
-    NeedUpdate = true;
+  if (verify && Sha256 && !NeedUpdate) {
+    // A file that cannot be read whole cannot be shown to be current.
+    const std::optional<platform::FileDigest> content = platform::HashFile(LocalFile);
+    if (!content || content->Digest != *Sha256) {
+      NeedUpdate = true;
+      Reason = "hash differs";
+    }
   }
   return NeedUpdate;
 }

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/Result.h"
 #include "platform/VersionReader.h"
@@ -23,9 +25,17 @@ class CUpdateFile {
   // the last-write time could be read.
   bool ReadLocalState();
 
-  // Decides whether the listed file must be downloaded; sets NeedUpdate when
-  // it must (never clears it) and returns NeedUpdate.
-  bool CheckUpdate();
+  // Decides whether the listed file must be downloaded; sets NeedUpdate and
+  // Reason when it must (never clears either) and returns NeedUpdate. A file
+  // is downloaded when it cannot be opened for reading ("missing"), when the
+  // list gives a version and the file's is lower ("older version A < B",
+  // A "none" for a file without a readable version resource), or when the
+  // list gives no version and the file was written before the listed time
+  // ("older time"). With verify, a file that is current by those rules but
+  // whose content does not have the listed Sha256 (or cannot be read whole)
+  // is downloaded too ("hash differs"); without verify, or without a listed
+  // Sha256, no file is read.
+  bool CheckUpdate(bool verify = false);
 
   platform::FixedFileInfo FixedInfo{};
   std::int64_t Length = 0;
@@ -45,6 +55,12 @@ class CUpdateFile {
   std::string UserName;
   std::string Password;
   bool NeedUpdate = false;
+  // The SHA-256 of the listed file's content, when the list gives one; the
+  // downloaded file must have it before it is installed.
+  std::optional<platform::Sha256Digest> Sha256;
+  // Why CheckUpdate keeps the file for download, for the run's log; empty
+  // while nothing asked for it.
+  std::string Reason;
 };
 
 // Fills record's FixedInfo, FileVersion and ProductVersion ("%u.%u.%u.%u")

@@ -7,17 +7,16 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "catalogue/FolderConfinement.h"
 #include "common/Utf8Path.h"
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/XmlReader.h"
 
 namespace varo {
 namespace {
-
-// The largest update list that is read; a larger file fails to load.
-constexpr std::size_t kMaxListBytes = 32u << 20;
 
 char ToLowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -75,42 +74,95 @@ std::uint32_t ReadTimeHalf(std::string_view text) {
       text, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max())));
 }
 
+// One field of an entry: Set takes the child's text into the record, and
+// returns false when the text makes the entry unusable.
 struct ListField {
   std::string_view Name;
-  void (*Set)(CUpdateFile& record, std::string&& text);
+  bool (*Set)(CUpdateFile& record, std::string&& text);
 };
+
+template <std::string CUpdateFile::*Member>
+bool SetText(CUpdateFile& record, std::string&& text) {
+  record.*Member = std::move(text);
+  return true;
+}
+
+template <bool CUpdateFile::*Member>
+bool SetFlag(CUpdateFile& record, std::string&& text) {
+  record.*Member = ReadFlag(text);
+  return true;
+}
+
+bool SetLength(CUpdateFile& record, std::string&& text) {
+  record.Length = ReadNumber(text, std::numeric_limits<std::int64_t>::min(),
+                             std::numeric_limits<std::int64_t>::max());
+  return true;
+}
+
+template <std::uint32_t platform::FileTime::*Half>
+bool SetTimeHalf(CUpdateFile& record, std::string&& text) {
+  record.FileTime.*Half = ReadTimeHalf(text);
+  return true;
+}
+
+// A hash that cannot be read makes the entry unusable: it is never
+// installed unchecked.
+bool SetSha256(CUpdateFile& record, std::string&& text) {
+  record.Sha256 = platform::ParseSha256Hex(text);
+  return record.Sha256.has_value();
+}
 
 constexpr ListField kListFields[] = {
-    {"FileName", [](CUpdateFile& r, std::string&& t) { r.FileName = std::move(t); }},
-    {"FileVersion", [](CUpdateFile& r, std::string&& t) { r.FileVersion = std::move(t); }},
-    {"ProductVersion", [](CUpdateFile& r, std::string&& t) { r.ProductVersion = std::move(t); }},
-    {"Length",
-     [](CUpdateFile& r, std::string&& t) {
-       r.Length = ReadNumber(t, std::numeric_limits<std::int64_t>::min(),
-                             std::numeric_limits<std::int64_t>::max());
-     }},
-    {"FileDateLow", [](CUpdateFile& r, std::string&& t) { r.FileTime.Low = ReadTimeHalf(t); }},
-    {"FileDateHigh", [](CUpdateFile& r, std::string&& t) { r.FileTime.High = ReadTimeHalf(t); }},
-    {"InstallDir", [](CUpdateFile& r, std::string&& t) { r.InstallDir = std::move(t); }},
-    {"Register", [](CUpdateFile& r, std::string&& t) { r.Register = ReadFlag(t); }},
-    {"ZipFile", [](CUpdateFile& r, std::string&& t) { r.ZipFile = ReadFlag(t); }},
-    {"ForceOverwrite", [](CUpdateFile& r, std::string&& t) { r.ForceOverwrite = ReadFlag(t); }},
-    {"Execute", [](CUpdateFile& r, std::string&& t) { r.Execute = ReadFlag(t); }},
-    {"ExecutePar", [](CUpdateFile& r, std::string&& t) { r.ExecutePar = std::move(t); }},
-    {"LocalPath", [](CUpdateFile& r, std::string&& t) { r.LocalPath = std::move(t); }},
-    {"URL", [](CUpdateFile& r, std::string&& t) { r.URL = std::move(t); }},
-    {"UserName", [](CUpdateFile& r, std::string&& t) { r.UserName = std::move(t); }},
-    {"Password", [](CUpdateFile& r, std::string&& t) { r.Password = std::move(t); }},
+    {"FileName", SetText<&CUpdateFile::FileName>},
+    {"FileVersion", SetText<&CUpdateFile::FileVersion>},
+    {"ProductVersion", SetText<&CUpdateFile::ProductVersion>},
+    {"Length", SetLength},
+    {"FileDateLow", SetTimeHalf<&platform::FileTime::Low>},
+    {"FileDateHigh", SetTimeHalf<&platform::FileTime::High>},
+    {"InstallDir", SetText<&CUpdateFile::InstallDir>},
+    {"Register", SetFlag<&CUpdateFile::Register>},
+    {"ZipFile", SetFlag<&CUpdateFile::ZipFile>},
+    {"ForceOverwrite", SetFlag<&CUpdateFile::ForceOverwrite>},
+    {"Execute", SetFlag<&CUpdateFile::Execute>},
+    {"ExecutePar", SetText<&CUpdateFile::ExecutePar>},
+    {"LocalPath", SetText<&CUpdateFile::LocalPath>},
+    {"URL", SetText<&CUpdateFile::URL>},
+    {"UserName", SetText<&CUpdateFile::UserName>},
+    {"Password", SetText<&CUpdateFile::Password>},
+    {"Sha256", SetSha256},
 };
 
-// Takes the child's text when its name is one of the list's fields.
-void ApplyChild(CUpdateFile& record, platform::XmlChild& child) {
+// The root's attribute that gives the list's sequence number.
+constexpr std::string_view kSequenceAttribute = "Sequence";
+
+// A sequence number: decimal digits only, at most 64 bits.
+std::optional<std::uint64_t> ReadSequence(std::string_view text) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+      return std::nullopt;
+    }
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// Takes the child's text when its name is one of the list's fields; false
+// when the text makes the entry unusable.
+bool ApplyChild(CUpdateFile& record, platform::XmlChild& child) {
   for (const ListField& field : kListFields) {
     if (EqualsIgnoringAsciiCase(child.Name, field.Name)) {
-      field.Set(record, std::move(child.Text));
-      return;
+      return field.Set(record, std::move(child.Text));
     }
   }
+  return true;
 }
 
 bool IsSeparator(char c) {
@@ -217,9 +269,16 @@ CUpdateFiles::CUpdateFiles(std::filesystem::path moduleDir,
 bool CUpdateFiles::Load(const std::filesystem::path& file) {
   std::lock_guard guard(Lock());
   RemoveAll();
-  auto entries = platform::ReadXmlEntries(file, "File", kMaxListBytes);
-  if (!entries) {
+  Sequence.reset();
+  auto document = platform::ReadXmlDocument(file, "File", kSequenceAttribute, MaxListBytes);
+  if (!document) {
     return false;
+  }
+  if (document->RootAttribute) {
+    Sequence = ReadSequence(*document->RootAttribute);
+    if (!Sequence) {
+      return false;
+    }
   }
   // Each folder is checked for links once per list and base directory.
   FolderConfinement inModuleDir(ModuleDir);
@@ -231,10 +290,16 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
   if (SystemDir) {
     inSystemDir.emplace(*SystemDir);
   }
-  for (platform::XmlEntry& entry : *entries) {
+  for (platform::XmlEntry& entry : document->Entries) {
     auto record = std::make_unique<CUpdateFile>();
+    bool usable = true;
     for (platform::XmlChild& child : entry) {
-      ApplyChild(*record, child);
+      // Every child is taken, so that the last of a name wins as before;
+      // one unusable text spoils the entry whatever follows.
+      usable = ApplyChild(*record, child) && usable;
+    }
+    if (!usable) {
+      continue;
     }
     const std::filesystem::path* base = &ModuleDir;
     FolderConfinement* confinement = &inModuleDir;
@@ -261,7 +326,7 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
 }
 
 std::size_t CUpdateFiles::RemoveUpToDate() {
-  return RemoveUnless([](CUpdateFile& record) { return record.CheckUpdate(); });
+  return RemoveUnless([this](CUpdateFile& record) { return record.CheckUpdate(Verify); });
 }
 
 std::uint64_t CUpdateFiles::GetTotalLength() const {

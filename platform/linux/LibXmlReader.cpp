@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,6 +84,9 @@ struct OpenEntry {
 class EntryCollector {
  public:
   explicit EntryCollector(std::string_view entryTag) : Tag(entryTag) {}
+
+  // True while no element has been opened: the next one is the root.
+  bool AtTop() const { return Depth == 0; }
 
   void StartElement(std::string_view name) {
     ++Depth;
@@ -162,9 +166,12 @@ class EntryCollector {
 
 // What the SAX hooks below learn about one parse.
 struct ParseState {
-  explicit ParseState(std::string_view entryTag) : Collector(entryTag) {}
+  ParseState(std::string_view entryTag, std::string_view rootAttributeName)
+      : Collector(entryTag), RootAttributeName(rootAttributeName) {}
   bool Refused = false;
   EntryCollector Collector;
+  std::string_view RootAttributeName;
+  std::optional<std::string> RootAttribute;
 };
 
 ParseState& StateOf(void* context) {
@@ -210,15 +217,54 @@ void RefusingReference(void* context, const xmlChar* /*name*/) {
   Refuse(context);
 }
 
-// An element's node name as a DOM reports it: its qualified tag name.
+std::string QualifiedName(const xmlChar* localName, const xmlChar* prefix) {
+  if (prefix == nullptr) {
+    return std::string(View(localName));
+  }
+  return std::string(View(prefix)) + ':' + std::string(View(localName));
+}
+
+// An attribute value as SAX2 hands it over. Without entity substitution
+// libxml2 leaves every '&' that a reference stood for as "&#38;" (and only
+// those: a '&' of the document itself is always written as a reference), for
+// a tree builder to replace; no tree is built here, so it is replaced here.
+std::string AttributeValue(const xmlChar* begin, const xmlChar* end) {
+  constexpr std::string_view kAmpersand = "&#38;";
+  const std::string_view raw(reinterpret_cast<const char*>(begin),
+                             static_cast<std::size_t>(end - begin));
+  std::string value;
+  value.reserve(raw.size());
+  std::size_t at = 0;
+  for (std::size_t found = raw.find(kAmpersand); found != std::string_view::npos;
+       found = raw.find(kAmpersand, at)) {
+    value.append(raw.substr(at, found - at));
+    value += '&';
+    at = found + kAmpersand.size();
+  }
+  value.append(raw.substr(at));
+  return value;
+}
+
+// An element's node name as a DOM reports it: its qualified tag name. The
+// root element's attribute that was asked for is kept (SAX2 reports
+// namespace declarations apart from the attributes).
 void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix,
                   const xmlChar* /*uri*/, int /*namespaceCount*/, const xmlChar** /*namespaces*/,
-                  int /*attributeCount*/, int /*defaultedCount*/, const xmlChar** /*attributes*/) {
-  EntryCollector& collector = StateOf(context).Collector;
+                  int attributeCount, int /*defaultedCount*/, const xmlChar** attributes) {
+  ParseState& state = StateOf(context);
+  if (state.Collector.AtTop() && attributes != nullptr && !state.RootAttributeName.empty()) {
+    // Five pointers an attribute: local name, prefix, URI, value, value end.
+    for (int i = 0; i < attributeCount; ++i) {
+      const xmlChar* const* attribute = attributes + static_cast<std::ptrdiff_t>(i) * 5;
+      if (QualifiedName(attribute[0], attribute[1]) == state.RootAttributeName) {
+        state.RootAttribute = AttributeValue(attribute[3], attribute[4]);
+      }
+    }
+  }
   if (prefix == nullptr) {
-    collector.StartElement(View(localName));
+    state.Collector.StartElement(View(localName));  // no string made for most elements
   } else {
-    collector.StartElement(std::string(View(prefix)) + ':' + std::string(View(localName)));
+    state.Collector.StartElement(QualifiedName(localName, prefix));
   }
 }
 
@@ -320,9 +366,9 @@ class ThreadParsingFlag {
 
 }  // namespace
 
-std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag,
-                                                    std::size_t maxBytes) {
+std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
+                                           std::string_view entryTag,
+                                           std::string_view rootAttribute, std::size_t maxBytes) {
   InitialiseLibXml();
 
   BoundedInput input(file, maxBytes);
@@ -349,7 +395,7 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
   sax.cdataBlock = CDataBlock;
   sax.comment = Comment;
   sax.processingInstruction = ProcessingInstruction;
-  ParseState state(entryTag);
+  ParseState state(entryTag, rootAttribute);
   parser->_private = &state;
 
   std::unique_ptr<xmlDoc, DocumentDeleter> document;
@@ -363,7 +409,7 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
   if (!document || state.Refused || !parser->wellFormed || !input.Whole()) {
     return std::nullopt;
   }
-  return state.Collector.Take();
+  return XmlDocument{std::move(state.RootAttribute), state.Collector.Take()};
 }
 
 }  // namespace varo::platform

@@ -302,10 +302,37 @@ std::optional<std::vector<XmlEntry>> CollectEntries(IXMLDOMElement& root,
   return entries;
 }
 
-// The work of ReadXmlEntries, on a thread that runs COM; every COM object is
+// The value of element's attribute name; nothing inside when it has none,
+// nothing at all when it cannot be read. (A lookup by name: Wine's MSXML
+// cannot hand out a default namespace declaration as an attribute node.)
+std::optional<std::optional<std::string>> ReadAttribute(IXMLDOMElement& element,
+                                                        std::string_view name) {
+  const auto wideName = BstrFromUtf8(name);
+  if (!wideName) {
+    return std::optional<std::string>();  // no attribute has that name
+  }
+  VARIANT value;
+  ::VariantInit(&value);
+  const HRESULT found = element.getAttribute(wideName->Get(), &value);
+  if (FAILED(found)) {
+    return std::nullopt;
+  }
+  if (found != S_OK || value.vt != VT_BSTR) {
+    ::VariantClear(&value);
+    return std::optional<std::string>();
+  }
+  const OwnedBstr text(value.bstrVal);  // takes the string over from the variant
+  auto utf8 = Utf8FromBstr(text);
+  if (!utf8) {
+    return std::nullopt;
+  }
+  return std::optional<std::string>(std::move(*utf8));
+}
+
+// The work of ReadXmlDocument, on a thread that runs COM; every COM object is
 // released before it returns.
-std::optional<std::vector<XmlEntry>> ReadWithMsxml(const std::string& content,
-                                                   std::string_view entryTag) {
+std::optional<XmlDocument> ReadWithMsxml(const std::string& content, std::string_view entryTag,
+                                         std::string_view rootAttribute) {
   const ComRef<IXMLDOMDocument2> document = CreateDocument();
   if (!document || !Load(*document.Get(), content)) {
     return std::nullopt;
@@ -314,14 +341,22 @@ std::optional<std::vector<XmlEntry>> ReadWithMsxml(const std::string& content,
   if (FAILED(document->get_documentElement(root.Out())) || !root) {
     return std::nullopt;
   }
-  return CollectEntries(*root.Get(), entryTag);
+  std::optional<std::optional<std::string>> attribute{std::in_place};
+  if (!rootAttribute.empty()) {
+    attribute = ReadAttribute(*root.Get(), rootAttribute);
+  }
+  auto entries = CollectEntries(*root.Get(), entryTag);
+  if (!attribute || !entries) {
+    return std::nullopt;
+  }
+  return XmlDocument{std::move(*attribute), std::move(*entries)};
 }
 
 }  // namespace
 
-std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path& file,
-                                                    std::string_view entryTag,
-                                                    std::size_t maxBytes) {
+std::optional<XmlDocument> ReadXmlDocument(const std::filesystem::path& file,
+                                           std::string_view entryTag,
+                                           std::string_view rootAttribute, std::size_t maxBytes) {
   const auto content = ReadRegularFile(file, maxBytes);
   if (!content) {
     return std::nullopt;
@@ -330,7 +365,7 @@ std::optional<std::vector<XmlEntry>> ReadXmlEntries(const std::filesystem::path&
   if (!com.Usable()) {
     return std::nullopt;
   }
-  return ReadWithMsxml(*content, entryTag);
+  return ReadWithMsxml(*content, entryTag, rootAttribute);
 }
 
 }  // namespace varo::platform

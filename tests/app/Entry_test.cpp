@@ -157,5 +157,33 @@ TEST_F(EntryTest, RunsWithoutTheLockWhenItCannotBeTaken) {
   EXPECT_NE(said.find("without the lock"), std::string::npos) << said;
 }
 
+TEST(ParseArgumentsTest, VerifyIsAskedForByItsFlagOnly) {
+  const struct {
+    std::vector<std::string> Arguments;
+    bool Verify;
+  } cases[]{
+      {{}, false},
+      {{"--verify"}, true},
+      {{"--sync", "--verify", "extra"}, true},
+      {{"--verify=yes"}, false},
+      {{"-verify"}, false},
+      {{"--VERIFY"}, false},
+      {{"verify"}, false},
+      {{" --verify"}, false},
+#ifdef _WIN32
+      {{"/verify"}, true},
+      {{"/VERIFY"}, true},
+      {{"/Verify"}, true},
+#else
+      {{"/verify"}, false},
+#endif
+      {{"/verify:yes"}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.Arguments));
+    EXPECT_EQ(ParseArguments(c.Arguments).VerifyFiles, c.Verify);
+  }
+}
+
 }  // namespace
 }  // namespace varo

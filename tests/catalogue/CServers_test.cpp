@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #endif
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Crypto.h"
+#include "support/SourcePath.h"
 #include "support/TempDir.h"
 
 namespace varo {
@@ -162,6 +166,46 @@ TEST(CServersTest, ListOperations) {
   servers.RemoveAll();
   EXPECT_EQ(servers.GetCount(), 0u);
   EXPECT_EQ(servers.GetHead(), nullptr);
+}
+
+std::vector<std::uint8_t> CryptoFixture(const char* name) {
+  const std::string bytes = test::ReadFile(test::SourcePath("tests/fixtures/crypto") / name);
+  return {bytes.begin(), bytes.end()};
+}
+
+// No key, no check; a good key decoded; a key that is given but unusable
+// never turns the check off: it is an empty key, which no signature matches.
+TEST_F(ServerConfigTest, PublicKeyIsReadDecodedOrSpoiled) {
+  const std::vector<std::uint8_t> p256 = CryptoFixture("p256.spki.der");
+  const std::string base64 = platform::EncodeBase64(p256);
+  const std::vector<std::uint8_t> spoiled;
+  const struct {
+    std::string Config;
+    std::optional<std::vector<std::uint8_t>> Key;
+  } cases[]{
+      {"", std::nullopt},
+      {"[UpdateServer]\nserver1=http://a.test/u.xml\n", std::nullopt},
+      {"[UpdateServer]\nPublicKey=\n", std::nullopt},
+      {"[UpdateServer]\nPublicKey=   \n", std::nullopt},
+      {"[Other]\nPublicKey=" + base64 + "\n", std::nullopt},
+      {"[UpdateServer]\nPublicKey=" + base64 + "\n", p256},
+      {"[updateserver]\r\n publickey = " + base64 + " \r\n", p256},
+      {"[UpdateServer]\nPublicKey=" + base64.substr(1) + "\n", spoiled},
+      {"[UpdateServer]\nPublicKey=" + base64.substr(0, 60) + " " + base64.substr(60) + "\n",
+       spoiled},
+      {"[UpdateServer]\nPublicKey=" + base64 + base64 + "\n", spoiled},
+      {"[UpdateServer]\nPublicKey=" + platform::EncodeBase64(CryptoFixture("p384.spki.der")) + "\n",
+       spoiled},
+      {"[UpdateServer]\nPublicKey=" +
+           platform::EncodeBase64(CryptoFixture("p256-compressed.spki.der")) + "\n",
+       spoiled},
+      {"[UpdateServer]\nPublicKey=" + std::string(2000, 'A') + "\n", spoiled},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Config);
+    WriteConfig(c.Config);
+    EXPECT_EQ(ReadListPublicKey(Dir.Path()), c.Key);
+  }
 }
 
 }  // namespace

@@ -248,6 +248,76 @@ TEST_F(UpdateFileTest, CheckUpdateDownloadsWhatItCannotFindOrVersion) {
   }
 }
 
+// Each way to be kept names its reason; a current file keeps none.
+TEST_F(UpdateFileTest, CheckUpdateGivesTheReasonItDownloads) {
+  WriteLibrary(Dir / "game.dll", {3, 0, 12, 405});
+  std::filesystem::copy_file(kFixtures / "NoResources64.dll", Dir / "plain.dll");
+  test::WriteFile(Dir / "readme.txt", "text");
+  for (const char* name : {"game.dll", "plain.dll", "readme.txt"}) {
+    SetWriteTime(Dir / name, SomeTime());
+  }
+  const struct {
+    const char* File;
+    const char* Version;
+    std::uint64_t Time;
+    const char* Reason;  // empty: not downloaded
+  } cases[]{
+      {"missing.dll", "1.0", 0, "missing"},
+      {"game.dll", " 3.0.12.1000 ", 0, "older version 3.0.12.405 < 3.0.12.1000"},
+      {"plain.dll", "0.0.0.0", 0, "older version none < 0.0.0.0"},
+      {"readme.txt", "", kSomeTime + 1, "older time"},
+      {"game.dll", "3.0.12.405", ~std::uint64_t{0}, ""},
+      {"readme.txt", "", kSomeTime, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.File) + " " + c.Version);
+    CUpdateFile listed(Dir / c.File);
+    listed.FileVersion = c.Version;
+    listed.FileTime = Ticks(c.Time);
+    EXPECT_EQ(listed.CheckUpdate(), *c.Reason != '\0');
+    EXPECT_EQ(listed.Reason, c.Reason);
+  }
+}
+
+// Verifying reads a current file only when the list gives its hash, and
+// keeps it when the content differs; a file already kept for its version or
+// time keeps that reason.
+TEST_F(UpdateFileTest, CheckUpdateWithVerifyKeepsCurrentFilesWhoseHashDiffers) {
+  const std::string content = "the listed content";
+  const platform::Sha256Digest listedHash =
+      platform::Sha256Of({reinterpret_cast<const std::uint8_t*>(content.data()), content.size()});
+  test::WriteFile(Dir / "same.txt", content);
+  test::WriteFile(Dir / "changed.txt", "the listed contenT");
+  test::WriteFile(Dir / "old.txt", "anything");
+  for (const char* name : {"same.txt", "changed.txt", "old.txt"}) {
+    SetWriteTime(Dir / name, SomeTime());
+  }
+  const struct {
+    const char* File;
+    std::uint64_t Time;
+    bool Hashed;
+    bool Verify;
+    const char* Reason;  // empty: not downloaded
+  } cases[]{
+      {"same.txt", kSomeTime, true, true, ""},
+      {"changed.txt", kSomeTime, true, true, "hash differs"},
+      {"changed.txt", kSomeTime, true, false, ""},
+      {"changed.txt", kSomeTime, false, true, ""},
+      {"old.txt", kSomeTime + 1, true, true, "older time"},
+      {"missing.txt", 0, true, true, "missing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.File) + (c.Hashed ? " hashed" : "") + (c.Verify ? " verify" : ""));
+    CUpdateFile listed(Dir / c.File);
+    listed.FileTime = Ticks(c.Time);
+    if (c.Hashed) {
+      listed.Sha256 = listedHash;
+    }
+    EXPECT_EQ(listed.CheckUpdate(c.Verify), *c.Reason != '\0');
+    EXPECT_EQ(listed.Reason, c.Reason);
+  }
+}
+
 TEST_F(UpdateFileTest, CheckUpdateNeverClearsNeedUpdate) {
   WriteLibrary(Dir / "game.dll", {3, 0, 12, 405});
   CUpdateFile listed(Dir / "game.dll");

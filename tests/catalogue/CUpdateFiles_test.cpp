@@ -12,9 +12,11 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/Utf8Path.h"
+#include "platform/Crypto.h"
 #include "support/SourcePath.h"
 #include "support/TempDir.h"
 
@@ -54,6 +56,11 @@ std::string Describe(const CUpdateFile& r) {
       << "] UserName=[" << r.UserName << "] Password=[" << r.Password
       << "] NeedUpdate=" << r.NeedUpdate;
   return out.str();
+}
+
+std::string HexSha256Of(const std::string& text) {
+  return platform::ToHex(
+      platform::Sha256Of({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}));
 }
 
 std::vector<std::string> DescribeAll(const CUpdateFiles& files) {
@@ -173,6 +180,86 @@ TEST_F(UpdateFilesTest, FlagsAreTrueOnlyForYes) {
     EXPECT_EQ(record.ZipFile, expected) << "[" << value << "]";
     EXPECT_EQ(record.ForceOverwrite, expected) << "[" << value << "]";
     EXPECT_EQ(record.Execute, expected) << "[" << value << "]";
+  }
+}
+
+// A hash is 64 hexadecimal digits in either case; an entry whose hash
+// cannot be read is dropped, never kept without one.
+TEST_F(UpdateFilesTest, Sha256IsReadAndAMalformedOneDropsTheEntry) {
+  const std::string digits = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
+  platform::Sha256Digest expected{};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    expected[i] = static_cast<std::uint8_t>((i % 16) * 0x11);
+  }
+  const struct {
+    std::string Children;
+    bool Kept;
+  } cases[]{
+      {"<Sha256>" + digits + "</Sha256>", true},
+      {"<sha256>\n  " + digits + "\n</sha256>", true},
+      {"<Sha256>" + digits.substr(1) + "</Sha256>", false},
+      {"<Sha256>" + digits + "0</Sha256>", false},
+      {"<Sha256>" + digits.substr(1) + "g</Sha256>", false},
+      {"<Sha256>" + digits.substr(0, 32) + " " + digits.substr(33) + "</Sha256>", false},
+      {"<Sha256></Sha256>", false},
+      {"<Sha256/>", false},
+      // One bad hash spoils the entry whatever comes after it.
+      {"<Sha256>bad</Sha256><Sha256>" + digits + "</Sha256>", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Children);
+    ASSERT_TRUE(LoadEntries("<File><FileName>a.dll</FileName>" + c.Children +
+                            "</File><File><FileName>next.dll</FileName></File>"));
+    ASSERT_EQ(Files.GetCount(), c.Kept ? 2u : 1u);
+    const CUpdateFile& head = *Files.GetHead();
+    if (c.Kept) {
+      EXPECT_EQ(head.FileName, "a.dll");
+      EXPECT_EQ(head.Sha256, expected);
+    } else {
+      EXPECT_EQ(head.FileName, "next.dll");
+      EXPECT_EQ(head.Sha256, std::nullopt);
+    }
+  }
+}
+
+// The root's Sequence: digits only and at most 64 bits, or the list does
+// not load; none is none, and each load sets it afresh.
+TEST_F(UpdateFilesTest, SequenceComesFromTheRootOrTheListFailsToLoad) {
+  const struct {
+    const char* Attributes;
+    bool Loads;
+    std::optional<std::uint64_t> Sequence;
+  } cases[]{
+      {"", true, std::nullopt},
+      {" Other='x'", true, std::nullopt},
+      {" Sequence='0'", true, 0},
+      {" Sequence=\"2026121001\"", true, 2026121001u},
+      {" Sequence='007'", true, 7},
+      {" sequence='5'", true, std::nullopt},
+      {" Sequence='18446744073709551615'", true, UINT64_MAX},
+      {" Sequence='18446744073709551616'", false, std::nullopt},
+      {" Sequence=''", false, std::nullopt},
+      {" Sequence=' 1'", false, std::nullopt},
+      {" Sequence='1 '", false, std::nullopt},
+      {" Sequence='-1'", false, std::nullopt},
+      {" Sequence='+1'", false, std::nullopt},
+      {" Sequence='1.0'", false, std::nullopt},
+      {" Sequence='0x10'", false, std::nullopt},
+      {" Sequence='１'", false, std::nullopt},
+      {" Sequence='1' SEQUENCE='x'", true, 1},
+      {" Sequence='1' Sequence='1'", false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Attributes);
+    // A list with a sequence was loaded before: nothing of it stays.
+    test::WriteFile(Dir / "before.xml", "<UpdateList Sequence='99'/>");
+    ASSERT_TRUE(Files.Load(Dir / "before.xml"));
+    ASSERT_EQ(Files.Sequence, 99u);
+    test::WriteFile(Dir / "list.xml", std::string("<UpdateList") + c.Attributes +
+                                          "><File><FileName>a.dll</FileName></File></UpdateList>");
+    EXPECT_EQ(Files.Load(Dir / "list.xml"), c.Loads);
+    EXPECT_EQ(Files.GetCount(), c.Loads ? 1u : 0u);
+    EXPECT_EQ(Files.Sequence, c.Sequence);
   }
 }
 
@@ -422,6 +509,35 @@ TEST_F(UpdateFilesTest, RemoveUpToDateKeepsTheFilesToDownloadInOrder) {
     EXPECT_EQ(head->FileName, expected);
   }
   EXPECT_EQ(Files.RemoveHead(), nullptr);
+}
+
+// Verify is passed on to every record's check: only then are current files
+// with a listed hash read, and those whose content differs kept.
+TEST_F(UpdateFilesTest, RemoveUpToDateWithVerifyKeepsFilesWhoseHashDiffers) {
+  test::WriteFile(App / "good.dat", "good");
+  test::WriteFile(App / "tampered.dat", "evil");
+  test::WriteFile(App / "unlisted.dat", "evil");
+  const std::string entries = "<File><FileName>good.dat</FileName><Sha256>" + HexSha256Of("good") +
+                              "</Sha256></File>"
+                              "<File><FileName>tampered.dat</FileName><Sha256>" +
+                              HexSha256Of("good") +
+                              "</Sha256></File>"
+                              "<File><FileName>unlisted.dat</FileName></File>"
+                              "<File><FileName>missing.dat</FileName><Sha256>" +
+                              HexSha256Of("good") + "</Sha256></File>";
+  for (const bool verify : {false, true}) {
+    SCOPED_TRACE(verify ? "verify" : "no verify");
+    ASSERT_TRUE(LoadEntries(entries));
+    Files.Verify = verify;
+    std::vector<std::pair<std::string, std::string>> kept;
+    Files.RemoveUpToDate();
+    Files.ForEach([&](const CUpdateFile& r) { kept.emplace_back(r.FileName, r.Reason); });
+    using Kept = std::vector<std::pair<std::string, std::string>>;
+    const Kept expected = verify
+                              ? Kept{{"tampered.dat", "hash differs"}, {"missing.dat", "missing"}}
+                              : Kept{{"missing.dat", "missing"}};
+    EXPECT_EQ(kept, expected);
+  }
 }
 
 TEST_F(UpdateFilesTest, TotalLengthCountsPast4GiB) {

@@ -84,6 +84,37 @@ TEST_F(XmlReaderTest, EntriesAreTheNamedElementsBelowTheRootInDocumentOrder) {
   EXPECT_EQ(Read("<r/>"), Entries{});
 }
 
+// The root's attribute that is asked for, decoded and normalised; those of
+// other elements, and namespace declarations, never count.
+TEST_F(XmlReaderTest, TheRootAttributeAskedForIsReadWithItsValueDecoded) {
+  const struct {
+    const char* Document;
+    const char* Name;
+    std::optional<std::string> Value;
+  } cases[]{
+      {"<r/>", "Sequence", std::nullopt},
+      {"<r><File Sequence='9'/></r>", "Sequence", std::nullopt},
+      {"<r sequence='9'/>", "Sequence", std::nullopt},
+      {"<UpdateList Sequence=\"2026121001\"><File/></UpdateList>", "Sequence", "2026121001"},
+      {"<r b='2' a='1' xmlns='urn:d' xmlns:p='urn:p' p:q='v'/>", "a", "1"},
+      {"<r b='2' a='1' xmlns='urn:d' xmlns:p='urn:p' p:q='v'/>", "p:q", "v"},
+      {"<r xmlns='urn:d'/>", "xmlns", std::nullopt},
+      {"<r a=''/>", "a", ""},
+      {"<r v='a &amp; b &#38; c &lt; &#x4E2D; &amp;#38;'/>", "v", "a & b & c < 中 &#38;"},
+      {"<r v='1\t2\n3&#10;4 '/>", "v", "1 2 3\n4 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Document) + " " + c.Name);
+    test::WriteFile(Dir / "list.xml", c.Document);
+    const std::optional<XmlDocument> document =
+        ReadXmlDocument(Dir / "list.xml", "File", c.Name, kAnySize);
+    ASSERT_TRUE(document.has_value());
+    EXPECT_EQ(document->RootAttribute, c.Value);
+  }
+  test::WriteFile(Dir / "list.xml", "<r Sequence='1'><File>");
+  EXPECT_FALSE(ReadXmlDocument(Dir / "list.xml", "File", "Sequence", kAnySize).has_value());
+}
+
 TEST_F(XmlReaderTest, ChildrenOfEveryKindWithTheirTrimmedText) {
   const auto entries = Read(
       "<r><File Length='99'> lead <FileName>\n\t a.dll \r\n</FileName><!-- note -->"

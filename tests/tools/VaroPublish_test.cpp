@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/CServers.h"
 #include "catalogue/CUpdateFiles.h"
 #include "common/Utf8Path.h"
 #include "platform/Crypto.h"
@@ -31,6 +32,7 @@
 #include "support/TempDir.h"
 #include "support/WholeRun.h"
 #include "tools/publish/Publisher.h"
+#include "update/ListSignature.h"
 
 namespace varo::publish {
 namespace {
@@ -182,6 +184,15 @@ TEST_F(VaroPublishTest, TheUpdatersReaderTakesEveryFileWithItsPlaceAddressAndSta
   }
   EXPECT_NE(byName.at("readme.txt")->FileTime.Low & 0x80000000u, 0u);
 
+  // Every entry carries its file's hash, and the root the sequence.
+  EXPECT_EQ(files.Sequence, 42u);
+  files.ForEach([&](const CUpdateFile& record) {
+    const auto content =
+        platform::HashFile(Release / record.LocalFile.lexically_relative(installation));
+    ASSERT_TRUE(content) << record.FileName;
+    EXPECT_EQ(record.Sha256, content->Digest) << record.FileName;
+  });
+
   const std::string list = test::ReadFile(Output);
   EXPECT_EQ(
       list.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UpdateList Sequence=\"42\">\n", 0),
@@ -213,15 +224,41 @@ TEST_F(VaroPublishTest, AnInstallationOfTheReleaseNeedsNothingAndAnEmptyOneEvery
   CUpdateFiles files(installation);
   ASSERT_TRUE(files.Load(Output));
   EXPECT_EQ(files.RemoveUpToDate(), 0u);
+
+  // A file changed in place, its time kept, is current by its time; a check
+  // of the content finds it.
+  const fs::path changed = installation / "readme.txt";
+  const auto written = fs::last_write_time(changed);
+  test::WriteFile(changed, "read me!\n");
+  fs::last_write_time(changed, written);
+  ASSERT_TRUE(files.Load(Output));
+  EXPECT_EQ(files.RemoveUpToDate(), 0u);
+  ASSERT_TRUE(files.Load(Output));
+  files.Verify = true;
+  ASSERT_EQ(files.RemoveUpToDate(), 1u);
+  EXPECT_EQ(files.GetHead()->LocalFile, changed);
+  EXPECT_EQ(files.GetHead()->Reason, "hash differs");
 }
 
 TEST_F(VaroPublishTest, TheSignatureVerifiesWithTheUpdatersCheckAndWithOpenssl) {
-  const std::vector<std::uint8_t> publicKey = KeyOfLine(MakeKey());
+  const std::string keyLine = MakeKey();
+  const std::vector<std::uint8_t> publicKey = KeyOfLine(keyLine);
   const Outcome run = List({"--key", Key.string()});
   ASSERT_EQ(run.Code, kExitOk) << run.Err;
   const std::string list = test::ReadFile(Output);
   const std::string signature = test::ReadFile(Output.string() + ".sig");
   EXPECT_TRUE(platform::VerifyEcdsaP256Sha256(publicKey, AsBytes(list), AsBytes(signature)));
+
+  // The printed line, put into an installation's configuration, is the key
+  // the updater checks the list with.
+  const fs::path installation = Dir / "installation";
+  test::WriteFile(ConfigurationFile(installation), "[UpdateServer]\r\n" + keyLine);
+  const auto configured = ReadListPublicKey(installation);
+  ASSERT_TRUE(configured);
+  EXPECT_EQ(*configured, publicKey);
+  EXPECT_EQ(
+      CheckListFiles(*configured, Output, Output.string() + ".sig", std::nullopt, std::nullopt),
+      ListTrust::Accepted);
 
   // The same key as pubkey gives it.
   const Outcome pubkey = Publish({"pubkey", Key.string()});

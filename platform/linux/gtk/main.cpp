@@ -2,6 +2,8 @@
 #include <gtk/gtk.h>
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "app/Entry.h"
 #include "platform/FileSystem.h"
@@ -32,7 +34,9 @@ int main(int argc, char** argv) {
   {
     varo::platform::GtkShell shell;
     varo::platform::GtkSkinWindow window;
-    result = varo::RunUpdater(window, shell, varo::platform::ProgramDirectory());
+    result =
+        varo::RunUpdater(window, shell, varo::platform::ProgramDirectory(),
+                         varo::ParseArguments(std::vector<std::string>(argv + 1, argv + argc)));
   }
   return result;
 }
