@@ -88,6 +88,7 @@ void CDuiFrameWnd::Notify(std::string_view type, platform::Control& sender) {
 bool CDuiFrameWnd::OnInit() {
   Log.BeginRun("varo-update " VARO_VERSION);
   FillServers(Servers, ProgramDirectory);
+  ListKey = ReadListPublicKey(ProgramDirectory);
   StartNextAtOnce = StartsNextAtOnce(ProgramDirectory);
   TrayIcons[0] = Shell.LoadIcon(TrayIconFile(0));
   if (!TrayIconShown) {
@@ -158,6 +159,10 @@ void CDuiFrameWnd::ShowError(const std::string& text) {
 }
 
 void CDuiFrameWnd::RemoveListFile() {
+  if (!SignatureFile.empty()) {
+    platform::RemoveFile(SignatureFile);
+    SignatureFile.clear();
+  }
   if (!ListFile.empty()) {
     platform::RemoveFile(ListFile);
     ListFile.clear();

@@ -5,7 +5,9 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/CServers.h"
 #include "catalogue/CUpdateFiles.h"
@@ -121,6 +123,11 @@ class CDuiFrameWnd : public platform::WindowHandler {
   int OpenBoxes = 0;
   // The update list's temporary file while it exists.
   std::filesystem::path ListFile;
+  // The key that update lists must be signed with ("PublicKey=" of the
+  // configuration); none when lists are not signed.
+  std::optional<std::vector<std::uint8_t>> ListKey;
+  // The list's signature, fetched to a temporary file while it exists.
+  std::filesystem::path SignatureFile;
   // The server the update list is being fetched from (owned by Servers).
   const CServer* ListServer = nullptr;
   // The support log of this run, ADImage/update.log; written out at most
@@ -152,6 +159,10 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // asked, or, when none is left, the failure is shown and the client
   // started.
   void ListUnusable(const std::string& failure);
+  // Reads the downloaded list (ListFile) off the window's thread.
+  void StartListLoader();
+  // Queues the download of the list's signature.
+  void DownloadSignature();
   void RemoveListFile();
   std::filesystem::path TrayIconFile(int frame) const;
 };

@@ -65,7 +65,9 @@ void CDuiFrameWnd::StartNextJob() {
   if (head->Kind == kInetFileData) {
     SetText(InfoLabel, "正在下载文件：" + head->FileName);
   }
-  Log.Line((head->Kind == kInetFileData ? "download " + head->FileName : std::string("list")) +
+  Log.Line((head->Kind == kInetFileData   ? "download " + head->FileName
+            : head->Kind == kInetFileList ? std::string("list")
+                                          : std::string("signature")) +
            " from " + head->URL);
   // A job whose thread cannot be made fails like a download that cannot
   // reach its server; its completion comes the usual way.

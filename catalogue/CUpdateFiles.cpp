@@ -329,6 +329,16 @@ std::size_t CUpdateFiles::RemoveUpToDate() {
   return RemoveUnless([this](CUpdateFile& record) { return record.CheckUpdate(Verify); });
 }
 
+std::size_t CUpdateFiles::RemoveUpToDate(const std::function<void(const CUpdateFile&)>& upToDate) {
+  return RemoveUnless([&](CUpdateFile& record) {
+    const bool keep = record.CheckUpdate(Verify);
+    if (!keep) {
+      upToDate(record);
+    }
+    return keep;
+  });
+}
+
 std::uint64_t CUpdateFiles::GetTotalLength() const {
   std::uint64_t total = 0;
   ForEach([&total](const CUpdateFile& record) {

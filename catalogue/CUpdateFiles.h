@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "catalogue/CUpdateFile.h"
@@ -51,6 +52,9 @@ class CUpdateFiles : public LockedPtrList<CUpdateFile> {
   // Verify) and destroys those that need no update; the others keep their
   // order. Returns how many are left.
   std::size_t RemoveUpToDate();
+  // The same, handing the name of each record that is up to date to
+  // upToDate before it goes.
+  std::size_t RemoveUpToDate(const std::function<void(const CUpdateFile&)>& upToDate);
 
   // The sum of the lengths above 0 of the records that need an update (a
   // length of 0 or below is unknown and counts nothing); it stops at the

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/MessagePoster.h"
@@ -94,6 +96,8 @@ class CInetFile : public COrlanThread {
   bool Register = false;
   bool Execute = false;
   std::string ExecutePar;
+  // The SHA-256 the list gives for the file, checked before it is installed.
+  std::optional<std::array<std::uint8_t, 32>> Sha256;
 
  protected:
   // The body of one run: fetches URL into the target file, posting one

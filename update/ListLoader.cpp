@@ -23,7 +23,10 @@ bool ListLoader::Start() {
 void ListLoader::LoadHere() {
   Loaded = Files.Load(List);
   if (Loaded) {
-    Files.RemoveUpToDate();
+    Files.RemoveUpToDate([this](const CUpdateFile& record) {
+      UpToDate.push_back(record.LocalPath.empty() ? record.FileName
+                                                  : record.LocalPath + "\\" + record.FileName);
+    });
   }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "catalogue/CUpdateFiles.h"
 #include "platform/MessagePoster.h"
@@ -34,9 +36,13 @@ class ListLoader : public COrlanThread {
   void LoadHere();
 
   // The entries that need an update, in list order; written by the run.
+  // Files.Verify may be set before Start.
   CUpdateFiles Files;
   // Whether the list loaded; written by the run.
   bool Loaded = false;
+  // The names (folders and file, as listed) of the entries found up to
+  // date; written by the run, for the run log.
+  std::vector<std::string> UpToDate;
 
  protected:
   void Run() override;

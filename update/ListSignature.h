@@ -23,6 +23,8 @@ inline constexpr const char* kBadListSignatureText = "更新列表签名无效";
 // The largest signature file that is read; a DER ECDSA P-256 signature has
 // at most 72 bytes.
 inline constexpr std::size_t kMaxListSignatureBytes = 1024;
+// The kind of the download job that fetches a list's signature.
+inline constexpr std::int32_t kInetFileSignature = 3;
 
 // Where a list's signature lies: the list's URL with ".sig" added.
 std::string ListSignatureUrl(const std::string& listUrl);

@@ -8,7 +8,10 @@
 
 #include "app/CDuiFrameWnd.h"
 #include "platform/FileSystem.h"
+#include "update/DownloadCheck.h"
 #include "update/Installer.h"
+#include "update/ListSignature.h"
+#include "update/SequenceStore.h"
 
 namespace varo {
 namespace {
@@ -35,6 +38,7 @@ std::unique_ptr<CInetFile> MakeFileJob(const CUpdateFile& entry, const std::stri
   download->Register = entry.Register;
   download->Execute = entry.Execute;
   download->ExecutePar = entry.ExecutePar;
+  download->Sha256 = entry.Sha256;
   return download;
 }
 
@@ -87,21 +91,34 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
   // Set when a file could not be downloaded or installed: the run ends
   // there, wherever the file stands in the list.
   bool failed = false;
-  if (kind == kInetFileList) {
-    if (code == INETFILE_OK) {
-      // A list of many thousand entries is read and compared with the disk
-      // off this thread; OnListLoaded goes on from there.
-      Loader = std::make_unique<ListLoader>(Window, job->LocalFile, UpdateFiles.ModuleDir,
-                                            UpdateFiles.WindowsDir, UpdateFiles.SystemDir);
-      if (!Loader->Start()) {
-        Loader->LoadHere();
-        OnListLoaded(Loader->Loaded, Loader.get());
-      }
+  if (kind == kInetFileList && code == INETFILE_OK) {
+    // A signed list is read once its signature is here too.
+    if (ListKey) {
+      DownloadSignature();
     } else {
-      Log.Line("list from " + job->ServerName + ": failed, code " + std::to_string(code));
-      RemoveListFile();
-      ListUnusable(job->GetErrorText());
+      StartListLoader();
     }
+  } else if (kind == kInetFileList) {
+    Log.Line("list from " + job->ServerName + ": failed, code " + std::to_string(code));
+    RemoveListFile();
+    ListUnusable(job->GetErrorText());
+  } else if (kind == kInetFileSignature && code == INETFILE_OK) {
+    StartListLoader();
+  } else if (kind == kInetFileSignature) {
+    // No signature is a signature that does not match.
+    Log.Line("signature from " + job->ServerName + ": failed, code " + std::to_string(code));
+    RemoveListFile();
+    ListUnusable(kBadListSignatureText);
+  } else if (kind == kInetFileData && code == INETFILE_OK && job->Sha256 &&
+             !MatchesSha256(DownloadedFileOf(job->LocalFile), *job->Sha256)) {
+    // Not what the list promised: never installed, and not kept.
+    platform::RemoveFile(DownloadedFileOf(job->LocalFile));
+    job->ErrorText = kFileCheckFailedText;
+    Log.Line(job->FileName + ": downloaded, but its SHA-256 differs from the list's; deleted");
+    const std::string failure = "下载文件失败 [" + job->FileName + "], 错误代码 [" +
+                                std::to_string(kFileCheckFailedCode) + "]";
+    FailRun(failure, "可能由于网络原因，" + failure + " ");
+    failed = true;
   } else if (kind == kInetFileData && code == INETFILE_OK) {
     Log.Line(job->FileName + ": downloaded, " +
              std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");
@@ -136,17 +153,45 @@ void CDuiFrameWnd::OnListLoaded(bool loaded, [[maybe_unused]] const ListLoader* 
   std::lock_guard guard(ProgressLock);
   assert(loader != nullptr && loader == Loader.get() && "the loader of this run reports");
   const std::unique_ptr<ListLoader> done = std::move(Loader);
-  RemoveListFile();
   if (ClosePosted) {
+    RemoveListFile();
     return;  // the window is closing: nothing more is queued
   }
   Log.Line("list from " + ListServer->Name + (loaded ? ": loaded" : ": no update list"));
   if (!loaded) {
     // Fetched, but no update list: the server cannot give one, whatever it
     // answered.
+    RemoveListFile();
     ListUnusable(CInetFile::TextOf(INETFILE_ERR_GET_FILE));
     return;
   }
+  if (ListKey) {
+    const SequenceStore store(SequenceStore::FileFor(ProgramDirectory));
+    const ListTrust trust =
+        CheckListFiles(*ListKey, ListFile, SignatureFile, done->Files.Sequence, store.Read());
+    if (trust != ListTrust::Accepted) {
+      Log.Line(trust == ListTrust::Rollback
+                   ? "list refused: its sequence is below one accepted before"
+                   : "list refused: its signature does not match the configured key");
+      RemoveListFile();
+      ListUnusable(kBadListSignatureText);
+      return;
+    }
+    if (done->Files.Sequence) {
+      store.Raise(*done->Files.Sequence);
+    }
+    Log.Line("list signature good" + (done->Files.Sequence
+                                          ? ", sequence " + std::to_string(*done->Files.Sequence)
+                                          : std::string()));
+  }
+  RemoveListFile();
+  for (const std::string& name : done->UpToDate) {
+    Log.Line(name + ": up to date");
+  }
+  done->Files.ForEach([this](const CUpdateFile& entry) {
+    Log.Line((entry.LocalPath.empty() ? entry.FileName : entry.LocalPath + "\\" + entry.FileName) +
+             ": to download, " + entry.Reason);
+  });
   const std::string& serverName = ListServer->Name;
   SetText(ProgressLabel, "获取更新文件列表成功：" + serverName);
   UpdateFiles.RemoveAll();
@@ -162,6 +207,30 @@ void CDuiFrameWnd::OnListLoaded(bool loaded, [[maybe_unused]] const ListLoader* 
   if (StartNextAtOnce) {
     StartNextJob();
   }
+}
+
+void CDuiFrameWnd::StartListLoader() {
+  Loader = std::make_unique<ListLoader>(Window, ListFile, UpdateFiles.ModuleDir,
+                                        UpdateFiles.WindowsDir, UpdateFiles.SystemDir);
+  Loader->Files.Verify = VerifyFiles;
+  if (!Loader->Start()) {
+    Loader->LoadHere();
+    OnListLoaded(Loader->Loaded, Loader.get());
+  }
+}
+
+void CDuiFrameWnd::DownloadSignature() {
+  // A signature that cannot get a temporary file is fetched to an empty
+  // path, which fails like a missing signature.
+  SignatureFile = platform::CreateTempFile("Sig").value_or(std::filesystem::path{});
+  auto job = std::make_unique<CInetFile>();
+  job->Kind = kInetFileSignature;
+  job->NotifyWindow = &Window;
+  job->URL = ListSignatureUrl(ListServer->URL);
+  job->ServerName = ListServer->Name;
+  job->LocalFile = SignatureFile;
+  job->LengthLimit = kMaxListSignatureBytes;
+  InetFiles.Add(std::move(job));
 }
 
 void CDuiFrameWnd::ListUnusable(const std::string& failure) {

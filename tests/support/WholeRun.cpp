@@ -21,6 +21,7 @@ void WholeRun::Run(const std::string& body) {
   Desktop = std::make_unique<platform::HeadlessDesktop>();
   platform::HeadlessDesktop& desktop = *Desktop;
   CDuiFrameWnd frame(desktop, desktop, Install);
+  frame.VerifyFiles = Verify;
   Ended = false;
   ListFileRemoved = false;
   Boxes.clear();

@@ -42,6 +42,8 @@ class WholeRun {
   // temporary file was gone afterwards.
   bool Ended = false;
   bool ListFileRemoved = false;
+  // Runs as "--verify" asks: files with a listed hash are hashed.
+  bool Verify = false;
 };
 
 }  // namespace varo::test
