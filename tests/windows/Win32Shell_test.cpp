@@ -176,7 +176,7 @@ TEST(Win32ShellTest, TheTrayIconIsRestoredAsItIsNow) {
     NOTIFYICONDATAW lost{};
     lost.cbSize = sizeof lost;
     lost.hWnd = window;
-    lost.uID = 1;
+    lost.uID = 0;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &lost));
     ASSERT_FALSE(Shell_NotifyIconW(NIM_MODIFY, &lost)) << "the icon is gone";
 
@@ -245,7 +245,7 @@ TEST(Win32ShellTest, TheTrayIconComesBackWhenTheTaskbarIsMadeAnew) {
   NOTIFYICONDATAW lost{};
   lost.cbSize = sizeof lost;
   lost.hWnd = window.GetHandle();
-  lost.uID = 1;
+  lost.uID = 0;
   ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &lost));
 
   const UINT taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");

@@ -21,7 +21,7 @@ namespace {
 const std::chrono::steady_clock::time_point kProcessStart = std::chrono::steady_clock::now();
 
 // The icon's number within its window: the program has one.
-constexpr UINT kTrayIconId = 1;
+constexpr UINT kTrayIconId = 0;
 
 // A name without folder, drive or parent step: "regsvr32", not
 // "..\\regsvr32" or "C:regsvr32".
