@@ -396,6 +396,7 @@ TEST(CurlHttpTest, RangesAskedAndValidatorsDelivered) {
   server.ServeRanged("/v", body, "\"v1\"", date);
   server.ServeRanged("/dated", body, "", date);
   server.Serve("/unasked", "a piece", 206);
+  server.Redirect("/moved", "/v");
   const struct {
     const char* Name;
     std::string Path;

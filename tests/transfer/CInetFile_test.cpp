@@ -884,6 +884,8 @@ TEST_F(InetFileTest, ACutDownloadLeavesItsRecord) {
   }
 }
 
+// Nothing but a regular file at the side file's name is continued: a link
+// (or a FIFO) is replaced by a fresh download.
 TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
   const std::string body = Bytes(10'000);
   Server.ServeRanged("/linked.pak", body, "\"v1\"", "");
@@ -916,6 +918,13 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
          test::WriteFile(side, body.substr(0, 4000));
          return WriteResumeRecord(victim, record) && symlink(recordFile, victim);
        }},
+#ifndef _WIN32
+      {"FIFO as the side file",
+       [&] {
+         test::WriteFile(victim, "");
+         return WriteResumeRecord(recordFile, record) && ::mkfifo(side.c_str(), 0644) == 0;
+       }},
+#endif
   };
   for (const Plant& plant : plants) {
     SCOPED_TRACE(plant.Name);
