@@ -29,11 +29,11 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
   return result;
 }
 
-HResult OutputFile::Append(const std::filesystem::path& file) {
+HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t size) {
   if (IsOpen()) {
     Close(false);
   }
-  const HResult result = OpenExisting(file);
+  const HResult result = OpenExisting(file, size);
   if (Succeeded(result)) {
     Buffer.resize(kBufferSize);
     Held = 0;

@@ -268,7 +268,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
     const std::filesystem::path side = DownloadedFileOf(Job.LocalFile);
     const std::optional<ContentRange> range = ParseContentRange(response.ContentRange);
     if (!range || range->First != Plan->From || range->Total != Job.RequiredLength ||
-        !platform::Succeeded(File.Append(side)) || platform::GetFileSize(side) != Plan->From) {
+        !platform::Succeeded(File.Append(side, Plan->From))) {
       Abandon();
       Job.DiscardPartial();
       return Stop(kStartOver);

@@ -23,7 +23,7 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   return kOk;
 }
 
-HResult OutputFile::OpenExisting(const std::filesystem::path& file) {
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
   // O_NOFOLLOW: a link fails (ELOOP); O_NONBLOCK: a FIFO does not hold the
   // open, and fstat turns it away with every other special file.
   const int descriptor =
@@ -32,7 +32,8 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file) {
     return HResultFromError(static_cast<std::uint32_t>(errno));
   }
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::uint64_t>(status.st_size) != size) {
     ::close(descriptor);
     return HResultFromError(static_cast<std::uint32_t>(EINVAL));
   }

@@ -39,7 +39,7 @@ DWORD RefusalOf(HANDLE handle) {
 
 }  // namespace
 
-HResult OutputFile::OpenExisting(const std::filesystem::path& file) {
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
   // OPEN_EXISTING creates nothing; a reparse point is opened as itself and
   // then turned away, never followed.
   const HANDLE handle = ::CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -48,7 +48,13 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file) {
     return HResultFromError(::GetLastError());
   }
   DWORD refusal = RefusalOf(handle);
-  if (refusal == ERROR_SUCCESS && !::SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_END)) {
+  LARGE_INTEGER length{};
+  if (refusal == ERROR_SUCCESS && !::GetFileSizeEx(handle, &length)) {
+    refusal = ::GetLastError();
+  } else if (refusal == ERROR_SUCCESS && static_cast<std::uint64_t>(length.QuadPart) != size) {
+    refusal = ERROR_INVALID_PARAMETER;
+  } else if (refusal == ERROR_SUCCESS &&
+             !::SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_END)) {
     refusal = ::GetLastError();
   }
   if (refusal != ERROR_SUCCESS) {

@@ -19,8 +19,11 @@ TEST(PosixOutputFileTest, AppendGoesOnAfterTheLastByte) {
   const fs::path file = dir / "part.bin";
   test::WriteFile(file, "head;");
   const std::string tail(300'000, 't');  // more than one buffer's worth
+  OutputFile shorter;
+  EXPECT_NE(shorter.Append(file, 4), kOk) << "not of the size given";
+  EXPECT_FALSE(shorter.IsOpen());
   OutputFile output;
-  ASSERT_EQ(output.Append(file), kOk);
+  ASSERT_EQ(output.Append(file, 5), kOk);
   ASSERT_TRUE(output.Write("x", 1));
   ASSERT_TRUE(output.Write(tail.data(), tail.size()));
   ASSERT_TRUE(output.Close(true));
@@ -42,7 +45,7 @@ TEST(PosixOutputFileTest, AppendOpensOnlyAnExistingRegularFile) {
   for (const fs::path& path : refused) {
     SCOPED_TRACE(path.string());
     OutputFile output;
-    EXPECT_NE(output.Append(path), kOk);
+    EXPECT_NE(output.Append(path, 0), kOk);
     EXPECT_FALSE(output.IsOpen());
     EXPECT_FALSE(output.Write("x", 1));
   }

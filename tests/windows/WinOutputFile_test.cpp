@@ -189,28 +189,26 @@ TEST_F(WinOutputFileTest, ALinkAtTheNameIsReplacedNotFollowed) {
   EXPECT_EQ(test::ReadFile(Dir / "elsewhere"), "someone else's");
 }
 
-// Append goes on after the last byte of an existing file, also one whose
-// path is longer than MAX_PATH, with the same buffering as Create.
+// Append goes on after the last byte of an existing file of the size
+// given, with the same buffering as Create.
 TEST_F(WinOutputFileTest, AppendGoesOnAfterTheLastByte) {
-  const fs::path deep = Dir / std::string(120, 'd') / std::string(120, 'e') / "file.bin";
-  for (const fs::path& file : {File(), deep}) {
-    SCOPED_TRACE(file.string().size());
-    const std::string head = Pattern(1000, 0);
-    const std::string tail = Pattern(kBlock + 10, head.size());
-    fs::create_directories(file.parent_path());
-    {
-      OutputFile first;
-      ASSERT_EQ(first.Create(file), kOk);
-      ASSERT_TRUE(first.Write(head.data(), head.size()));
-      ASSERT_TRUE(first.Close(false));
-    }
-    OutputFile output;
-    ASSERT_EQ(output.Append(file), kOk);
-    ASSERT_TRUE(output.Write(tail.data(), 10));
-    ASSERT_TRUE(output.Write(tail.data() + 10, tail.size() - 10));
-    ASSERT_TRUE(output.Close(true));
-    EXPECT_TRUE(test::ReadFile(file) == head + tail);
+  const std::string head = Pattern(1000, 0);
+  const std::string tail = Pattern(kBlock + 10, head.size());
+  {
+    OutputFile first;
+    ASSERT_EQ(first.Create(File()), kOk);
+    ASSERT_TRUE(first.Write(head.data(), head.size()));
+    ASSERT_TRUE(first.Close(false));
   }
+  OutputFile longer;
+  EXPECT_NE(longer.Append(File(), head.size() + 1), kOk) << "not of the size given";
+  EXPECT_FALSE(longer.IsOpen());
+  OutputFile output;
+  ASSERT_EQ(output.Append(File(), head.size()), kOk);
+  ASSERT_TRUE(output.Write(tail.data(), 10));
+  ASSERT_TRUE(output.Write(tail.data() + 10, tail.size() - 10));
+  ASSERT_TRUE(output.Close(true));
+  EXPECT_TRUE(test::ReadFile(File()) == head + tail);
 }
 
 // Append creates nothing, opens no folder or device, and never follows a
@@ -226,7 +224,7 @@ TEST_F(WinOutputFileTest, AppendOpensOnlyAnExistingPlainFile) {
   for (const fs::path& path : refused) {
     SCOPED_TRACE(path.string());
     OutputFile output;
-    EXPECT_NE(output.Append(path), kOk);
+    EXPECT_NE(output.Append(path, 0), kOk);
     EXPECT_FALSE(output.IsOpen());
     EXPECT_FALSE(output.Write("x", 1));
   }
