@@ -361,25 +361,6 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
   }
 }
 
-// Result codes: 1 for a URL that is not http or https or cannot be split
-// (with its text); 2 when the transfer failed (name, connection, TLS, send or
-// receive, a body shorter than announced or of another length than
-// required or longer than the limit, a transfer too slow), text unchanged; 6 for a
-// final status other than 200 (with its text); 7 when the target or a folder
-// on its path cannot be created, or the file cannot be written (with its
-// text); 8 when cancelled, text unchanged. The target file and its
-// transfer are gone before the completion is posted, as the last act.
-//
-// A file job with a RequiredLength continues a download that an earlier run
-// left unfinished in its side file, when the record beside it names the
-// same URL and length: it asks for the rest ("Range", "If-Range" with the
-// record's validator) and appends a 206 whose Content-Range starts at the
-// side file's end and names RequiredLength as the whole. A 200 starts over
-// from the first byte. A 206 of another piece or whole, or a 416, removes
-// the side file and its record and asks once more for the whole body, in
-// the same run. The record is written when a body is begun from the start
-// and its response names a validator (ETag, else Last-Modified), before any
-// byte of it is written, and removed once the body is complete.
 std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
   if (Kind != kInetFileData || RequiredLength == 0) {
     return std::nullopt;
@@ -408,6 +389,25 @@ void CInetFile::DiscardPartial() const {
   platform::RemoveFile(side);
 }
 
+// Result codes: 1 for a URL that is not http or https or cannot be split
+// (with its text); 2 when the transfer failed (name, connection, TLS, send or
+// receive, a body shorter than announced or of another length than
+// required or longer than the limit, a transfer too slow), text unchanged; 6 for a
+// final status other than 200 (with its text); 7 when the target or a folder
+// on its path cannot be created, or the file cannot be written (with its
+// text); 8 when cancelled, text unchanged. The target file and its
+// transfer are gone before the completion is posted, as the last act.
+//
+// A file job with a RequiredLength continues a download that an earlier run
+// left unfinished in its side file, when the record beside it names the
+// same URL and length: it asks for the rest ("Range", "If-Range" with the
+// record's validator) and appends a 206 whose Content-Range starts at the
+// side file's end and names RequiredLength as the whole. A 200 starts over
+// from the first byte. A 206 of another piece or whole, or a 416, removes
+// the side file and its record and asks once more for the whole body, in
+// the same run. The record is written when a body is begun from the start
+// and its response names a validator (ETag, else Last-Modified), before any
+// byte of it is written, and removed once the body is complete.
 void CInetFile::Run() {
   std::int32_t code = INETFILE_OK;
   try {
@@ -444,16 +444,18 @@ void CInetFile::Run() {
 
 void CInetFile::Conclude(Transfer& transfer, platform::HttpOutcome outcome, std::int32_t& code) {
   switch (outcome) {
-    case platform::HttpOutcome::Complete:
-      if (!transfer.Close()) {
-        Fail(INETFILE_ERR_CREATE_LOCAL);
-      }
-      // The side file is whole: installed next, or fetched afresh by a
-      // later run, never continued.
+    case platform::HttpOutcome::Complete: {
+      const bool closed = transfer.Close();
+      // The side file is whole, or in doubt when it could not be closed:
+      // installed next or fetched afresh by a later run, never continued.
       if (Kind == kInetFileData) {
         platform::RemoveFile(ResumeFileOf(DownloadedFileOf(LocalFile)));
       }
+      if (!closed) {
+        Fail(INETFILE_ERR_CREATE_LOCAL);
+      }
       break;
+    }
     case platform::HttpOutcome::BadUrl:
       Fail(INETFILE_ERR_URL);
     case platform::HttpOutcome::Failed:
