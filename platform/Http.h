@@ -2,9 +2,20 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace varo::platform {
+
+// What the final response (after redirects) said, beyond its status. A
+// header the response did not carry is empty.
+struct HttpResponse {
+  int Status = 0;
+  std::string ETag;
+  std::string LastModified;
+  std::string ContentRange;
+};
 
 // Receives one HTTP response. Every call comes on the thread that called
 // HttpGet. An exception thrown by a call ends the transfer; HttpGet lets it
@@ -18,6 +29,11 @@ class HttpSink {
   // Complete; a failed transfer may end without it. False ends the transfer
   // (Aborted) and no body data follows.
   virtual bool OnResponse(int status) = 0;
+
+  // What the client calls in place of OnResponse(int), with the headers of
+  // the final response besides its status; the same rules hold. By default
+  // it passes the status on.
+  virtual bool OnFinalResponse(const HttpResponse& response) { return OnResponse(response.Status); }
 
   // The next block of the final response's body, of any size above 0 (bodies
   // of redirections that were followed never come here). False ends the
@@ -38,6 +54,14 @@ enum class HttpOutcome {
   Aborted,   // a call of the sink returned false
 };
 
+// A request for the rest of a body: "Range: bytes=From-", and when IfRange
+// is not empty "If-Range: <IfRange>", so that a server whose version has
+// changed answers 200 with the whole body rather than 206 with a piece.
+struct HttpRange {
+  std::uint64_t From = 0;
+  std::string IfRange;
+};
+
 // How long a transfer may take. Connect bounds the making of the connection.
 // Once it is made, a transfer fails when it stays slower than
 // LowSpeedBytesPerSecond for LowSpeedTime on end (measured over the last
@@ -55,7 +79,12 @@ struct HttpLimits {
 // store) and hands the final response to sink. A transfer that waits longer
 // than limits allow fails. The request asks the server to keep the
 // connection ("Connection: Keep-Alive"); a connection it keeps serves the
-// next request to the same server, also from another thread.
-HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits = {});
+// next request to the same server, also from another thread. With range,
+// the request asks for the body from range->From on; a 206 answer is then
+// a response like any other (its body the piece that was sent), and a 200
+// one carries the whole body. Without it, a 206 fails like a malformed
+// answer would: the client asked for no piece.
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits = {},
+                    const std::optional<HttpRange>& range = std::nullopt);
 
 }  // namespace varo::platform

@@ -29,6 +29,18 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
   return result;
 }
 
+HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t size) {
+  if (IsOpen()) {
+    Close(false);
+  }
+  const HResult result = OpenExisting(file, size);
+  if (Succeeded(result)) {
+    Buffer.resize(kBufferSize);
+    Held = 0;
+  }
+  return result;
+}
+
 bool OutputFile::Write(const char* data, std::size_t size) {
   if (!IsOpen()) {
     return false;

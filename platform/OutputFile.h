@@ -29,6 +29,12 @@ class OutputFile {
   // the path among them).
   HResult Create(const std::filesystem::path& file);
 
+  // Opens the regular file at the name to append to it, after its last
+  // byte, when it holds exactly size bytes (fails otherwise). A link at the
+  // name is never followed and a special file is never opened (both fail),
+  // nor is anything created: a missing file fails too.
+  HResult Append(const std::filesystem::path& file, std::uint64_t size);
+
   // Appends bytes; false when they cannot be written.
   bool Write(const char* data, std::size_t size);
 
@@ -49,6 +55,9 @@ class OutputFile {
   // creates the file exclusively, setting Handle; writes all of a block;
   // closes Handle (after putting the content on the disk when durable).
   HResult OpenFresh(const std::filesystem::path& file);
+  // Opens an existing regular file of size bytes, not through a link, at
+  // its end, setting Handle.
+  HResult OpenExisting(const std::filesystem::path& file, std::uint64_t size);
   bool WriteOut(const char* data, std::size_t size);
   bool Release(bool durable);
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -15,6 +16,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Http.h"
 #include "platform/OutputFile.h"
+#include "transfer/ResumeRecord.h"
 
 namespace varo {
 
@@ -24,6 +26,12 @@ namespace {
 constexpr std::size_t kChunkSize = 1024;
 
 constexpr int kStatusOk = 200;
+constexpr int kStatusPartial = 206;
+constexpr int kStatusRangeNotSatisfiable = 416;
+
+// Not a result code: the partial download could not be continued and is
+// gone; the run asks again for the whole body.
+constexpr std::int32_t kStartOver = -1;
 
 // The longest time received data waits in the file's buffer.
 constexpr std::chrono::milliseconds kFlushInterval{100};
@@ -67,23 +75,64 @@ std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
          PathFromUtf8(name.substr(0, keep) + hash + std::string(kSideSuffix));
 }
 
+// A partial download that the run asks the server to continue: the side
+// file holds the body's first From bytes, of the version whose validator
+// the record keeps.
+struct CInetFile::ResumePlan {
+  std::uint64_t From = 0;
+  std::string Validator;
+};
+
 // Receives the response of one run on the worker thread. The target file is
-// created only once the final status is known to be 200, so any other status
-// leaves the local file untouched. It never throws through the HTTP client:
-// a failure is kept in Failure and ends the transfer.
+// created only once the final status is known to be 200 (or opened for
+// appending on a 206 that continues Plan), so any other status leaves the
+// local file untouched. It never throws through the HTTP client: a failure
+// is kept in Failure and ends the transfer.
 class CInetFile::Transfer final : public platform::HttpSink {
  public:
-  explicit Transfer(CInetFile& job)
-      : Job(job), Limit(job.RequiredLength > 0 ? job.RequiredLength : job.LengthLimit) {}
+  Transfer(CInetFile& job, const std::optional<ResumePlan>& plan)
+      : Job(job),
+        Plan(plan),
+        Limit(job.RequiredLength > 0 ? job.RequiredLength : job.LengthLimit) {}
 
   bool OnResponse(int status) override {
-    if (status != kStatusOk) {
+    platform::HttpResponse response;
+    response.Status = status;
+    return OnFinalResponse(response);
+  }
+
+  bool OnFinalResponse(const platform::HttpResponse& response) override {
+    if (Plan && response.Status == kStatusPartial) {
+      return Continue(response);
+    }
+    if (Plan && response.Status == kStatusRangeNotSatisfiable) {
+      // The server has no such piece: the side file is not what it was
+      // taken for.
+      Job.DiscardPartial();
+      return Stop(kStartOver);
+    }
+    if (response.Status != kStatusOk) {
       return Stop(INETFILE_ERR_GET_FILE);
+    }
+    // The whole body, from the start: an old record would describe a
+    // version the side file no longer holds, so it goes before the side
+    // file is made afresh, and the new one is written before any byte of
+    // the body.
+    const bool resumable = Job.Kind == kInetFileData && Job.RequiredLength > 0;
+    if (Job.Kind == kInetFileData) {
+      platform::RemoveFile(ResumeFileOf(DownloadedFileOf(Job.LocalFile)));
     }
     if (!CreateTarget()) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
     Job.BytesReceived.store(0, std::memory_order_relaxed);
+    const std::string& validator = !response.ETag.empty() ? response.ETag : response.LastModified;
+    if (resumable && !validator.empty()) {
+      // A record that cannot be written only means that this download
+      // cannot be continued later.
+      WriteResumeRecord(ResumeFileOf(DownloadedFileOf(Job.LocalFile)),
+                        {Job.URL, Job.RequiredLength, validator});
+    }
     return true;
   }
 
@@ -157,6 +206,13 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // the disk first); false when its last bytes could not be written.
   bool Close() { return File.Close(Job.Kind == kInetFileData); }
 
+  // Closes the target, if open, without the bytes held for the next chunk.
+  void Abandon() {
+    if (File.IsOpen()) {
+      File.Close(false);
+    }
+  }
+
   // Why the transfer was ended from this side; INETFILE_OK while it was not.
   std::int32_t Failure = INETFILE_OK;
 
@@ -202,10 +258,40 @@ class CInetFile::Transfer final : public platform::HttpSink {
     return platform::Succeeded(File.Create(target));
   }
 
+  // A 206 answer to a request for the rest: appends it to the side file
+  // when it is the piece asked for, of the length the list announced, and
+  // counts the bytes already there as received: BytesReceived starts at
+  // them, and they go to the window as progress notifications of whole
+  // chunks, as if they had just arrived, so its total counts them too.
+  // Anything else starts over.
+  bool Continue(const platform::HttpResponse& response) {
+    const std::filesystem::path side = DownloadedFileOf(Job.LocalFile);
+    const std::optional<ContentRange> range = ParseContentRange(response.ContentRange);
+    if (!range || range->First != Plan->From || range->Total != Job.RequiredLength ||
+        !platform::Succeeded(File.Append(side, Plan->From))) {
+      Abandon();
+      Job.DiscardPartial();
+      return Stop(kStartOver);
+    }
+    Taken = Plan->From;
+    Job.BytesReceived.store(Plan->From, std::memory_order_relaxed);
+    for (std::uint64_t left = Plan->From; left > 0;) {
+      const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kChunkSize));
+      Job.Notify(WM_INETFILE_PROGRESS, count);
+      left -= count;
+      if (Job.CancelRequested.load()) {
+        return Stop(INETFILE_CANCELLED);
+      }
+    }
+    return true;
+  }
+
   CInetFile& Job;
+  const std::optional<ResumePlan>& Plan;
   // The most bytes the body may have; 0 for no limit.
   const std::uint64_t Limit;
-  // Bytes of the body taken so far, held ones included.
+  // Bytes of the body taken so far, held ones included; those already in the
+  // side file when a download is continued count too.
   std::uint64_t Taken = 0;
   platform::OutputFile File;
   std::chrono::steady_clock::time_point LastFlush = std::chrono::steady_clock::now();
@@ -275,6 +361,34 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
   }
 }
 
+std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
+  if (Kind != kInetFileData || RequiredLength == 0) {
+    return std::nullopt;
+  }
+  const std::filesystem::path side = DownloadedFileOf(LocalFile);
+  const std::filesystem::path recordFile = ResumeFileOf(side);
+  // Neither is read or written through a link; the side file is opened
+  // without following one again when the answer comes.
+  if (platform::IsLink(side) || platform::IsLink(recordFile)) {
+    return std::nullopt;
+  }
+  const std::optional<std::uint64_t> size = platform::GetFileSize(side);
+  if (!size || *size == 0 || *size >= RequiredLength) {
+    return std::nullopt;
+  }
+  const std::optional<ResumeRecord> record = ReadResumeRecord(recordFile);
+  if (!record || record->Url != URL || record->Length != RequiredLength) {
+    return std::nullopt;
+  }
+  return ResumePlan{*size, record->Validator};
+}
+
+void CInetFile::DiscardPartial() const {
+  const std::filesystem::path side = DownloadedFileOf(LocalFile);
+  platform::RemoveFile(ResumeFileOf(side));
+  platform::RemoveFile(side);
+}
+
 // Result codes: 1 for a URL that is not http or https or cannot be split
 // (with its text); 2 when the transfer failed (name, connection, TLS, send or
 // receive, a body shorter than announced or of another length than
@@ -283,34 +397,40 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
 // on its path cannot be created, or the file cannot be written (with its
 // text); 8 when cancelled, text unchanged. The target file and its
 // transfer are gone before the completion is posted, as the last act.
+//
+// A file job with a RequiredLength continues a download that an earlier run
+// left unfinished in its side file, when the record beside it names the
+// same URL and length: it asks for the rest ("Range", "If-Range" with the
+// record's validator) and appends a 206 whose Content-Range starts at the
+// side file's end and names RequiredLength as the whole. A 200 starts over
+// from the first byte. A 206 of another piece or whole, or a 416, removes
+// the side file and its record and asks once more for the whole body, in
+// the same run. The record is written when a body is begun from the start
+// and its response names a validator (ETag, else Last-Modified), before any
+// byte of it is written, and removed once the body is complete.
 void CInetFile::Run() {
   std::int32_t code = INETFILE_OK;
   try {
-    Transfer transfer(*this);
-    platform::HttpOutcome outcome = platform::HttpGet(URL, transfer);
-    if (outcome == platform::HttpOutcome::Complete && !transfer.Finish()) {
-      outcome = platform::HttpOutcome::Aborted;
-    }
-    switch (outcome) {
-      case platform::HttpOutcome::Complete:
-        if (!transfer.Close()) {
-          Fail(INETFILE_ERR_CREATE_LOCAL);
-        }
-        break;
-      case platform::HttpOutcome::BadUrl:
-        Fail(INETFILE_ERR_URL);
-      case platform::HttpOutcome::Failed:
-        code = INETFILE_ERR_SERVER_REFUSED;
-        break;
-      case platform::HttpOutcome::Aborted:
-        assert(transfer.Failure != INETFILE_OK);
-        if (transfer.Failure == INETFILE_CANCELLED ||
-            transfer.Failure == INETFILE_ERR_SERVER_REFUSED) {
-          code = transfer.Failure;  // the text stays, as for any failed transfer
-        } else {
-          Fail(transfer.Failure);
-        }
-        break;
+    // A partial download that cannot be continued after all is gone once
+    // Transfer reports kStartOver; the second request asks for the whole
+    // body and never starts over.
+    std::optional<ResumePlan> plan = PlanResume();
+    for (;;) {
+      Transfer transfer(*this, plan);
+      std::optional<platform::HttpRange> range;
+      if (plan) {
+        range = platform::HttpRange{plan->From, plan->Validator};
+      }
+      platform::HttpOutcome outcome = platform::HttpGet(URL, transfer, {}, range);
+      if (outcome == platform::HttpOutcome::Complete && !transfer.Finish()) {
+        outcome = platform::HttpOutcome::Aborted;
+      }
+      if (outcome == platform::HttpOutcome::Aborted && transfer.Failure == kStartOver) {
+        plan.reset();
+        continue;
+      }
+      Conclude(transfer, outcome, code);
+      break;
     }
   } catch (const CInetFileException& failure) {
     code = failure.Code;
@@ -320,6 +440,37 @@ void CInetFile::Run() {
     code = INETFILE_ERR_SERVER_REFUSED;
   }
   Notify(WM_INETFILE_COMPLETE, static_cast<std::uint32_t>(code));
+}
+
+void CInetFile::Conclude(Transfer& transfer, platform::HttpOutcome outcome, std::int32_t& code) {
+  switch (outcome) {
+    case platform::HttpOutcome::Complete: {
+      const bool closed = transfer.Close();
+      // The side file is whole, or in doubt when it could not be closed:
+      // installed next or fetched afresh by a later run, never continued.
+      if (Kind == kInetFileData) {
+        platform::RemoveFile(ResumeFileOf(DownloadedFileOf(LocalFile)));
+      }
+      if (!closed) {
+        Fail(INETFILE_ERR_CREATE_LOCAL);
+      }
+      break;
+    }
+    case platform::HttpOutcome::BadUrl:
+      Fail(INETFILE_ERR_URL);
+    case platform::HttpOutcome::Failed:
+      code = INETFILE_ERR_SERVER_REFUSED;
+      break;
+    case platform::HttpOutcome::Aborted:
+      assert(transfer.Failure != INETFILE_OK);
+      if (transfer.Failure == INETFILE_CANCELLED ||
+          transfer.Failure == INETFILE_ERR_SERVER_REFUSED) {
+        code = transfer.Failure;  // the text stays, as for any failed transfer
+      } else {
+        Fail(transfer.Failure);
+      }
+      break;
+  }
 }
 
 }  // namespace varo

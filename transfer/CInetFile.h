@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/Http.h"
 #include "platform/MessagePoster.h"
 #include "transfer/COrlanThread.h"
 
@@ -81,8 +82,9 @@ class CInetFile : public COrlanThread {
   std::atomic<bool> CancelRequested{false};
   // The window's thread only: how often Start was called.
   std::int32_t StartCount = 0;
-  // Written by the worker (reset once the target is open, then raised per
-  // chunk), read by the window's thread.
+  // Written by the worker (set once the target is open: to 0, or to the
+  // bytes already in the side file when a download is continued; then
+  // raised per chunk), read by the window's thread.
   std::atomic<std::uint64_t> BytesReceived{0};
   // Inputs, set by the creator before Start. RequiredLength: when above
   // 0, the body must be exactly this long; the job writes nothing past it,
@@ -119,6 +121,18 @@ class CInetFile : public COrlanThread {
 
   // Receives the response of one run and writes it to the target file.
   class Transfer;
+  struct ResumePlan;
+
+  // The partial download of a file job to continue: its side file, no link,
+  // holds fewer bytes than RequiredLength (at least one), and the record
+  // beside it names URL and RequiredLength. Nothing for a list job or one
+  // without a RequiredLength.
+  std::optional<ResumePlan> PlanResume() const;
+  // Removes the side file and its record.
+  void DiscardPartial() const;
+  // Turns the outcome of the last request into the run's result code (or a
+  // Fail).
+  void Conclude(Transfer& transfer, platform::HttpOutcome outcome, std::int32_t& code);
 
   // Posts a notification with wParam ((Kind & 0xFFFF) << 16) | low to
   // NotifyWindow, when there is one; progress is posted paced (see

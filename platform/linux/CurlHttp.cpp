@@ -12,6 +12,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -176,21 +177,45 @@ UrlHandle SplitUrl(const std::string& url) {
   return handle;
 }
 
+constexpr long kStatusPartial = 206;
+
+// The value of a header of the final response (redirections left out); empty
+// when it carried none.
+std::string FinalHeader(CURL* easy, const char* name) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+      header == nullptr || header->value == nullptr) {
+    return {};
+  }
+  return header->value;
+}
+
 // The state of one transfer, shared with libcurl's callbacks.
 class Transfer {
  public:
-  explicit Transfer(HttpSink& sink) : Sink(sink) {}
+  Transfer(HttpSink& sink, bool rangeAsked) : Sink(sink), RangeAsked(rangeAsked) {}
 
-  // Hands the final response's status to the sink, once. False when the
-  // sink declined it or threw.
+  // Hands the final response's status and headers to the sink, once. False
+  // when the sink declined it or threw, or when the response is a piece
+  // that was not asked for (Unasked).
   bool Respond(CURL* easy) {
     if (Responded) {
-      return true;
+      return !Declined;
     }
     Responded = true;
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    return Call([&] { return Sink.OnResponse(static_cast<int>(status)); });
+    if (status == kStatusPartial && !RangeAsked) {
+      Unasked = true;
+      Declined = true;
+      return false;
+    }
+    HttpResponse response;
+    response.Status = static_cast<int>(status);
+    response.ETag = FinalHeader(easy, "ETag");
+    response.LastModified = FinalHeader(easy, "Last-Modified");
+    response.ContentRange = FinalHeader(easy, "Content-Range");
+    return Call([&] { return Sink.OnFinalResponse(response); });
   }
 
   // libcurl's write callback: the body of the final response (libcurl does
@@ -227,9 +252,11 @@ class Transfer {
   }
 
   HttpSink& Sink;
+  const bool RangeAsked;
   CURL* Easy = nullptr;
   bool Responded = false;
   bool Declined = false;
+  bool Unasked = false;  // a 206 came although no range was asked for
   std::exception_ptr Pending;
 };
 
@@ -249,7 +276,7 @@ void SetCertificateStore(CURL* easy) {
 }
 
 bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
-               const HttpLimits& limits) {
+               const HttpLimits& limits, const std::string& range) {
   assert(limits.LowSpeedBytesPerSecond <= static_cast<std::size_t>(LONG_MAX) &&
          "a speed limit libcurl cannot take");
   bool ok = true;
@@ -262,6 +289,11 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   set(CURLOPT_HTTPGET, 1L);
   set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
   set(CURLOPT_HTTPHEADER, headers);
+  if (!range.empty()) {
+    // Sent as "Range: bytes=<range>"; libcurl passes on whatever status
+    // comes back, a 200 with the whole body too.
+    set(CURLOPT_RANGE, range.c_str());
+  }
   // Large receive blocks: fewer reads from the socket and fewer calls into
   // the sink on a fast link.
   set(CURLOPT_BUFFERSIZE, 256L * 1024);
@@ -289,7 +321,8 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
 
 }  // namespace
 
-HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits) {
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits,
+                    const std::optional<HttpRange>& range) {
   InitialiseCurl();
   const UrlHandle split = SplitUrl(url);
   if (!split) {
@@ -299,10 +332,22 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   // Exactly one of each on the wire: these replace libcurl's own Accept and
   // the User-Agent it would otherwise leave out. An HTTP/1.0 server closes
   // the connection after its answer unless asked to keep it.
+  std::vector<std::string> lines{"Accept: */*", "User-Agent: Pelliton_Orlan",
+                                 "Cache-Control: no-cache", "Pragma: no-cache",
+                                 "Connection: Keep-Alive"};
+  std::string rangeText;
+  if (range) {
+    if (range->IfRange.find_first_of("\r\n") != std::string::npos) {
+      return HttpOutcome::Failed;  // would break the request apart: none is sent
+    }
+    rangeText = std::to_string(range->From) + "-";
+    if (!range->IfRange.empty()) {
+      lines.push_back("If-Range: " + range->IfRange);
+    }
+  }
   HeaderList headers;
-  for (const char* line : {"Accept: */*", "User-Agent: Pelliton_Orlan", "Cache-Control: no-cache",
-                           "Pragma: no-cache", "Connection: Keep-Alive"}) {
-    curl_slist* const list = curl_slist_append(headers.get(), line);
+  for (const std::string& line : lines) {
+    curl_slist* const list = curl_slist_append(headers.get(), line.c_str());
     if (list == nullptr) {
       return HttpOutcome::Failed;
     }
@@ -311,7 +356,7 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
     }
   }
 
-  Transfer transfer(sink);
+  Transfer transfer(sink, range.has_value());
   const EasyHandle easy(curl_easy_init());
   if (!easy) {
     return HttpOutcome::Failed;
@@ -341,7 +386,7 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
     return HttpOutcome::Failed;
   }
   transfer.Easy = easy.get();
-  if (!Configure(easy.get(), split.get(), headers.get(), transfer, limits) ||
+  if (!Configure(easy.get(), split.get(), headers.get(), transfer, limits, rangeText) ||
       curl_multi_add_handle(multi, easy.get()) != CURLM_OK) {
     return HttpOutcome::Failed;
   }
@@ -381,6 +426,9 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   }
   if (transfer.Pending) {
     std::rethrow_exception(transfer.Pending);
+  }
+  if (transfer.Unasked) {
+    return HttpOutcome::Failed;
   }
   if (transfer.Declined) {
     return HttpOutcome::Aborted;

@@ -23,6 +23,24 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   return kOk;
 }
 
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
+  // O_NOFOLLOW: a link fails (ELOOP); O_NONBLOCK: a FIFO does not hold the
+  // open, and fstat turns it away with every other special file.
+  const int descriptor =
+      ::open(file.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) {
+    return HResultFromError(static_cast<std::uint32_t>(errno));
+  }
+  struct stat status {};
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::uint64_t>(status.st_size) != size) {
+    ::close(descriptor);
+    return HResultFromError(static_cast<std::uint32_t>(EINVAL));
+  }
+  Handle = descriptor;
+  return kOk;
+}
+
 bool OutputFile::WriteOut(const char* data, std::size_t size) {
   const auto descriptor = static_cast<int>(Handle);
   while (size > 0) {

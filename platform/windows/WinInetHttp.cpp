@@ -260,7 +260,7 @@ enum class Finish { Complete, Failed, Cancelled };
 
 // What the helper received since the calling thread last looked.
 struct News {
-  std::optional<int> Status;
+  std::optional<HttpResponse> Response;
   std::vector<Block> Blocks;
   std::optional<Finish> End;
 };
@@ -275,6 +275,9 @@ class State {
   HINTERNET Session = nullptr;
   DWORD ConnectTimeout = 0;
   std::optional<DWORD> ReceiveTimeout;
+  // Header lines each request carries besides kHeaders (a range asked
+  // for), each ended by CR LF; empty for none.
+  std::wstring ExtraHeaders;
 
   // WinINet's status callback (on whichever thread made the call): notes
   // when the connection is made. It takes no lock, as it also runs inside
@@ -308,14 +311,14 @@ class State {
     return !Cancelled;
   }
 
-  bool PushStatus(int status) {
+  bool PushResponse(HttpResponse response) {
     MarkConnected();
     {
       std::lock_guard guard(Mutex);
       if (Cancelled) {
         return false;
       }
-      Pending.Status = status;
+      Pending.Response = std::move(response);
     }
     Changed.notify_all();
     return true;
@@ -378,7 +381,10 @@ class State {
                                  nullptr, flags, context);
     if (Request == nullptr ||
         !::HttpAddRequestHeadersW(Request, kHeaders, static_cast<DWORD>(-1L),
-                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE) ||
+        (!ExtraHeaders.empty() &&
+         !::HttpAddRequestHeadersW(Request, ExtraHeaders.c_str(), static_cast<DWORD>(-1L),
+                                   HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))) {
       return nullptr;
     }
     return Request;
@@ -391,8 +397,9 @@ class State {
     News news;
     {
       std::unique_lock lock(Mutex);
-      Changed.wait_for(lock, timeout,
-                       [this] { return Pending.Status || !Pending.Blocks.empty() || Pending.End; });
+      Changed.wait_for(lock, timeout, [this] {
+        return Pending.Response || !Pending.Blocks.empty() || Pending.End;
+      });
       std::swap(news, Pending);
       QueuedBytes = 0;
     }
@@ -458,6 +465,23 @@ std::optional<std::uint64_t> ContentLength(HINTERNET request) {
   return length;
 }
 
+// The value of a header of the response, as text; empty when it has none
+// (or one that is not text).
+std::string HeaderText(HINTERNET request, DWORD query) {
+  DWORD size = 0;
+  if (::HttpQueryInfoW(request, query, nullptr, &size, nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return {};
+  }
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  if (!::HttpQueryInfoW(request, query, text.data(), &size, nullptr)) {
+    return {};
+  }
+  text.resize(size / sizeof(wchar_t));
+  return Narrow(text).value_or(std::string());
+}
+
 // The target of a redirection: the Location of a 301, 302, 303, 307 or 308
 // response; none for other statuses or without a Location.
 std::optional<std::wstring> Location(HINTERNET request, DWORD status) {
@@ -517,7 +541,7 @@ std::optional<UrlParts> Follow(const std::wstring& base, const std::wstring& loc
 // The helper's part: sends the request, follows redirections and reads the
 // final response. Failures after a cancellation come from the closed handles
 // and are not looked at.
-Finish Receive(State& state, UrlParts url) {
+Finish Receive(State& state, UrlParts url, bool rangeAsked) {
   HINTERNET request = nullptr;
   DWORD status = 0;
   for (int redirections = 0;; ++redirections) {
@@ -546,8 +570,16 @@ Finish Receive(State& state, UrlParts url) {
     }
     url = std::move(*next);
   }
+  if (status == HTTP_STATUS_PARTIAL_CONTENT && !rangeAsked) {
+    return Finish::Failed;  // a piece of a body that was asked for whole
+  }
   const std::optional<std::uint64_t> announced = ContentLength(request);
-  if (!state.PushStatus(static_cast<int>(status))) {
+  HttpResponse response;
+  response.Status = static_cast<int>(status);
+  response.ETag = HeaderText(request, HTTP_QUERY_ETAG);
+  response.LastModified = HeaderText(request, HTTP_QUERY_LAST_MODIFIED);
+  response.ContentRange = HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+  if (!state.PushResponse(std::move(response))) {
     return Finish::Cancelled;
   }
   std::uint64_t received = 0;
@@ -631,10 +663,10 @@ class Helper {
     }
   }
 
-  void Start(UrlParts url) {
+  void Start(UrlParts url, bool rangeAsked) {
     assert(!Thread.joinable() && "the helper runs once");
-    Thread = std::thread([state = Shared, url = std::move(url)]() mutable {
-      state->End(Receive(*state, std::move(url)));
+    Thread = std::thread([state = Shared, url = std::move(url), rangeAsked]() mutable {
+      state->End(Receive(*state, std::move(url), rangeAsked));
     });
   }
 
@@ -684,7 +716,8 @@ class SpeedWatch {
 
 }  // namespace
 
-HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits) {
+HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits,
+                    const std::optional<HttpRange>& range) {
   const std::optional<UrlParts> split = SplitUrl(url);
   if (!split) {
     return HttpOutcome::BadUrl;
@@ -693,6 +726,16 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
     return HttpOutcome::Failed;  // as a name that does not resolve
   }
   const auto state = std::make_shared<State>();
+  if (range) {
+    const std::optional<std::wstring> validator = Widen(range->IfRange);
+    if (!validator || validator->find_first_of(L"\r\n") != std::wstring::npos) {
+      return HttpOutcome::Failed;  // would break the request apart: none is sent
+    }
+    state->ExtraHeaders = L"Range: bytes=" + std::to_wstring(range->From) + L"-\r\n";
+    if (!validator->empty()) {
+      state->ExtraHeaders += L"If-Range: " + *validator + L"\r\n";
+    }
+  }
   Helper helper(state);
   if (!OpenSession(*state, limits)) {
     return HttpOutcome::Failed;
@@ -700,12 +743,12 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   if (!sink.KeepGoing()) {
     return HttpOutcome::Aborted;
   }
-  helper.Start(*split);
+  helper.Start(*split, range.has_value());
   const Clock::time_point start = Clock::now();
   SpeedWatch speed(limits);
   for (;;) {
     News news = state->Take(kPoll);
-    if (news.Status && !sink.OnResponse(*news.Status)) {
+    if (news.Response && !sink.OnFinalResponse(*news.Response)) {
       return HttpOutcome::Aborted;
     }
     for (const Block& block : news.Blocks) {

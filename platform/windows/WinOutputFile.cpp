@@ -19,6 +19,52 @@ HANDLE AsHandle(std::intptr_t value) {
 
 }  // namespace
 
+namespace {
+
+// ERROR_SUCCESS when handle is an ordinary file on a disk: no device (NUL,
+// CON), no folder, no reparse point.
+DWORD RefusalOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (!::GetFileInformationByHandle(handle, &info)) {
+    return ::GetLastError();
+  }
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
+  // OPEN_EXISTING creates nothing; a reparse point is opened as itself and
+  // then turned away, never followed.
+  const HANDLE handle = ::CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return HResultFromError(::GetLastError());
+  }
+  DWORD refusal = RefusalOf(handle);
+  LARGE_INTEGER length{};
+  if (refusal == ERROR_SUCCESS && !::GetFileSizeEx(handle, &length)) {
+    refusal = ::GetLastError();
+  } else if (refusal == ERROR_SUCCESS && static_cast<std::uint64_t>(length.QuadPart) != size) {
+    refusal = ERROR_INVALID_PARAMETER;
+  } else if (refusal == ERROR_SUCCESS &&
+             !::SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_END)) {
+    refusal = ::GetLastError();
+  }
+  if (refusal != ERROR_SUCCESS) {
+    ::CloseHandle(handle);
+    return HResultFromError(refusal);
+  }
+  Handle = reinterpret_cast<std::intptr_t>(handle);
+  return kOk;
+}
+
 HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   // DeleteFileW removes a link itself, never what it names, and never
   // removes a folder.
@@ -38,16 +84,7 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   if (handle == INVALID_HANDLE_VALUE) {
     return HResultFromError(::GetLastError());
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  DWORD refusal = ERROR_SUCCESS;
-  if (::GetFileType(handle) != FILE_TYPE_DISK) {
-    refusal = ERROR_INVALID_PARAMETER;  // a device name such as NUL or CON
-  } else if (!::GetFileInformationByHandle(handle, &info)) {
-    refusal = ::GetLastError();
-  } else if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
-             0) {
-    refusal = ERROR_INVALID_PARAMETER;
-  }
+  const DWORD refusal = RefusalOf(handle);
   if (refusal != ERROR_SUCCESS) {
     ::CloseHandle(handle);
     return HResultFromError(refusal);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace varo::test {
@@ -17,6 +18,45 @@ bool SameName(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+RangedAnswer AnswerRanged(const Route& route, const TestHttpServer::Request& request) {
+  RangedAnswer answer;
+  const std::size_t size = route.Body.size();
+  const auto add = [&answer](const char* name, const std::string& value) {
+    if (!value.empty()) {
+      answer.Headers.emplace_back(name, value);
+    }
+  };
+  add("ETag", route.ETag);
+  add("Last-Modified", route.LastModified);
+  const std::string range = request.Header("Range");
+  const std::string ifRange = request.Header("If-Range");
+  const bool sameVersion =
+      request.HeaderCount("If-Range") == 0 ||
+      (!ifRange.empty() && (ifRange == route.ETag || ifRange == route.LastModified));
+  constexpr std::string_view kUnit = "bytes=";
+  if (!range.empty() && sameVersion && range.starts_with(kUnit) && range.ends_with('-')) {
+    const std::size_t first =
+        std::stoull(range.substr(kUnit.size(), range.size() - kUnit.size() - 1)) +
+        (route.WrongPiece ? 1 : 0);
+    if (first >= size) {
+      answer.Status = 416;
+      add("Content-Range", "bytes */" + std::to_string(size));
+      return answer;
+    }
+    answer.Status = 206;
+    add("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(size - 1) + "/" +
+                             std::to_string(size));
+    answer.First = first;
+  }
+  answer.Length = size - answer.First;
+  answer.Sent = answer.Length;
+  if (route.CutAt > 0) {
+    answer.Sent =
+        route.CutAt > answer.First ? std::min(answer.Length, route.CutAt - answer.First) : 0;
+  }
+  return answer;
+}
 
 void RouteBook::Add(const std::string& path, Route route) {
   std::lock_guard guard(Mutex);
@@ -192,6 +232,18 @@ void TestHttpServer::Drip(const std::string& path, std::string body, std::size_t
   route.Body = std::move(body);
   route.DripBytes = bytes;
   route.DripEvery = every;
+  Book().Add(path, std::move(route));
+}
+
+void TestHttpServer::ServeRanged(const std::string& path, std::string body, std::string etag,
+                                 std::string lastModified, std::size_t cutAt, bool wrongPiece) {
+  Route route;
+  route.What = Route::Kind::Ranged;
+  route.Body = std::move(body);
+  route.ETag = std::move(etag);
+  route.LastModified = std::move(lastModified);
+  route.CutAt = cutAt;
+  route.WrongPiece = wrongPiece;
   Book().Add(path, std::move(route));
 }
 

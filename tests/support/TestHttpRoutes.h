@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestHttpServer.h"
@@ -25,7 +26,8 @@ struct Route {
     Blocks,
     StallBeforeResponse,
     StallAfter,
-    Drip
+    Drip,
+    Ranged
   };
   Kind What = Kind::Fixed;
   int Status = 200;
@@ -38,7 +40,28 @@ struct Route {
   std::size_t DripBytes = 0;        // Drip
   std::chrono::milliseconds DripEvery{0};
   bool CloseAfter = false;  // Fixed: the connection closes after the answer
+  // Ranged: the validators the answers carry (empty: none), where every
+  // answer stops with the connection's close (an offset in the whole body;
+  // 0 for never), and whether a 206 names and sends the piece one byte
+  // later than the one asked for.
+  std::string ETag;
+  std::string LastModified;
+  std::size_t CutAt = 0;
+  bool WrongPiece = false;
 };
+
+// The answer of a Ranged route to one request: 206 with the rest of the
+// body from "Range: bytes=N-" when an If-Range, if given, is the route's
+// ETag or Last-Modified; 416 when N lies at or past the body's end; else
+// 200 with the whole body.
+struct RangedAnswer {
+  int Status = 200;
+  std::vector<std::pair<std::string, std::string>> Headers;  // beyond the length
+  std::size_t First = 0;                                     // the body's first byte sent
+  std::size_t Length = 0;                                    // the Content-Length
+  std::size_t Sent = 0;  // bytes sent before the connection closes (Length when whole)
+};
+RangedAnswer AnswerRanged(const Route& route, const TestHttpServer::Request& request);
 
 // The routes and the requests of one server; every operation may be called
 // from any thread.

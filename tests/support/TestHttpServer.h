@@ -108,6 +108,15 @@ class TestHttpServer {
   void Drip(const std::string& path, std::string body, std::size_t bytes,
             std::chrono::milliseconds every);
 
+  // Answers with body, carrying the validators that are not empty (ETag,
+  // Last-Modified), and honours "Range: bytes=N-" as a server does:
+  // 206 with the rest from N when an If-Range, if given, names one of them,
+  // 416 when N is past the end, else 200 with all of it. When cutAt is above
+  // 0, every answer closes the connection once the body's bytes before that
+  // offset went out. A wrongPiece 206 sends and names the piece from N + 1.
+  void ServeRanged(const std::string& path, std::string body, std::string etag,
+                   std::string lastModified, std::size_t cutAt = 0, bool wrongPiece = false);
+
   // Lets every stalled answer, present and future, go on.
   void Release();
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include "platform/MessageQueue.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
+#include "transfer/ResumeRecord.h"
 
 namespace varo {
 namespace {
@@ -707,6 +709,260 @@ TEST_F(InetFileTest, WithoutAWindowNothingIsPosted) {
   EXPECT_EQ(test::ReadFile(Dir / "quiet.update"), Bytes(3000));
   EXPECT_EQ(job->BytesReceived.load(), 3000u);
   Delete(job);
+}
+
+// A partial download in the side file, with or without its record, and a
+// server that honours ranges: what the next run asks for and what it ends
+// with.
+struct ResumeCase {
+  const char* Name;
+  // The side file's content before the run; none: no side file.
+  std::optional<std::string> Side = std::nullopt;
+  // The record beside it (its URL and length are the job's unless changed
+  // by Record); none: no record.
+  std::optional<std::string> Validator = std::nullopt;
+  std::function<void(ResumeRecord&)> Record = [](ResumeRecord&) {};
+  // The server's version: its ETag and Last-Modified, and whether a 206
+  // names a later piece than the one asked for.
+  std::string ETag = "\"v1\"";
+  std::string LastModified = "Wed, 01 Jan 2025 10:00:00 GMT";
+  bool WrongPiece = false;
+  // What the requests asked for, in turn ("" for no Range).
+  std::vector<std::string> Ranges;
+  std::uint32_t Code = INETFILE_OK;
+};
+
+TEST_F(InetFileTest, APartialDownloadIsContinuedOnlyWhenEverythingMatches) {
+  const std::string body = Bytes(100'000);
+  const std::string head = body.substr(0, 40'000);
+  const std::string other = std::string(40'000, 'x');  // a version the server no longer has
+  const std::vector<ResumeCase> cases{
+      {.Name = "continued with the ETag",
+       .Side = head,
+       .Validator = "\"v1\"",
+       .Ranges = {"bytes=40000-"}},
+      {.Name = "continued with Last-Modified",
+       .Side = head,
+       .Validator = "Wed, 01 Jan 2025 10:00:00 GMT",
+       .ETag = "",
+       .Ranges = {"bytes=40000-"}},
+      {.Name = "the server's version changed: its whole new body",
+       .Side = other,
+       .Validator = "\"v0\"",
+       .Ranges = {"bytes=40000-"}},
+      {.Name = "record of another URL",
+       .Side = head,
+       .Validator = "\"v1\"",
+       .Record = [](ResumeRecord& r) { r.Url += "?old"; },
+       .Ranges = {""}},
+      {.Name = "record of another length",
+       .Side = head,
+       .Validator = "\"v1\"",
+       .Record = [](ResumeRecord& r) { r.Length += 1; },
+       .Ranges = {""}},
+      {.Name = "no record", .Side = head, .Ranges = {""}},
+      {.Name = "record without a side file", .Validator = "\"v1\"", .Ranges = {""}},
+      {.Name = "empty side file", .Side = "", .Validator = "\"v1\"", .Ranges = {""}},
+      {.Name = "side file as long as required",
+       .Side = std::string(100'000, 'x'),
+       .Validator = "\"v1\"",
+       .Ranges = {""}},
+      {.Name = "side file longer than required",
+       .Side = std::string(100'001, 'x'),
+       .Validator = "\"v1\"",
+       .Ranges = {""}},
+      {.Name = "a 206 of another piece: asked again for the whole",
+       .Side = head,
+       .Validator = "\"v1\"",
+       .WrongPiece = true,
+       .Ranges = {"bytes=40000-", ""}},
+  };
+  const std::filesystem::path target = Dir / "game" / "big.pak";
+  const std::filesystem::path side = DownloadedFileOf(target);
+  const std::filesystem::path recordFile = ResumeFileOf(side);
+  std::filesystem::create_directories(target.parent_path());
+  for (const ResumeCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::TestHttpServer server;
+    server.ServeRanged("/big.pak", body, c.ETag, c.LastModified, 0, c.WrongPiece);
+    std::filesystem::remove(side);
+    std::filesystem::remove(recordFile);
+    if (c.Side) {
+      test::WriteFile(side, *c.Side);
+    }
+    if (c.Validator) {
+      ResumeRecord record{server.Url("/big.pak"), body.size(), *c.Validator};
+      c.Record(record);
+      ASSERT_TRUE(WriteResumeRecord(recordFile, record));
+    }
+    auto job = NewJob(server.Url("/big.pak"), target);
+    job->RequiredLength = body.size();
+    const Report report = Fetch(*job);
+    EXPECT_EQ(report.Code, c.Code);
+    std::vector<std::string> ranges;
+    for (const auto& request : server.Requests()) {
+      ranges.push_back(request.Header("Range"));
+      EXPECT_EQ(request.Header("If-Range"), request.Header("Range").empty() ? "" : *c.Validator);
+    }
+    EXPECT_EQ(ranges, c.Ranges);
+    EXPECT_EQ(test::ReadFile(side), body) << "the whole body, no mix";
+    // The bytes already there count: the file's and the window's counts end
+    // at the whole length.
+    EXPECT_EQ(job->BytesReceived.load(), body.size());
+    EXPECT_EQ(report.Total(), body.size());
+    EXPECT_TRUE(std::all_of(report.Chunks.begin(), report.Chunks.end(),
+                            [](std::uint32_t chunk) { return chunk > 0 && chunk <= 1024; }));
+    EXPECT_FALSE(std::filesystem::exists(recordFile)) << "no record once the body is whole";
+    Delete(job);
+  }
+}
+
+// The server's file is not as long as the list says, although its version
+// is the one the side file holds: a 416 (shorter than the side file) or a
+// 206 of another whole. The run asks once more, for the whole, which is
+// then of the wrong length for the list; nothing is counted twice.
+TEST_F(InetFileTest, APieceOfAnotherWholeStartsTheDownloadOver) {
+  const struct {
+    const char* Name;
+    std::size_t ServerSize;
+  } cases[] = {
+      {"shorter than the side file: 416", 30'000},
+      {"longer than the list says: 206 of another whole", 100'001},
+  };
+  const std::filesystem::path target = Dir / "big.pak";
+  const std::filesystem::path side = DownloadedFileOf(target);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TestHttpServer server;
+    server.ServeRanged("/big.pak", Bytes(c.ServerSize), "\"v1\"", "");
+    test::WriteFile(side, Bytes(40'000));
+    ASSERT_TRUE(WriteResumeRecord(ResumeFileOf(side), {server.Url("/big.pak"), 100'000, "\"v1\""}));
+    auto job = NewJob(server.Url("/big.pak"), target);
+    job->RequiredLength = 100'000;
+    const Report report = Fetch(*job);
+    EXPECT_EQ(report.Code, INETFILE_ERR_SERVER_REFUSED);
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].Header("Range"), "bytes=40000-");
+    EXPECT_EQ(requests[1].HeaderCount("Range"), 0u);
+    EXPECT_EQ(requests[1].HeaderCount("If-Range"), 0u);
+    // Only bytes of the second answer, at most as many as it may have.
+    EXPECT_LE(report.Total(), std::min<std::size_t>(c.ServerSize, 100'000));
+    Delete(job);
+  }
+}
+
+// The record a cut download leaves beside its side file, so that the next
+// run can continue it.
+TEST_F(InetFileTest, ACutDownloadLeavesItsRecord) {
+  struct Case {
+    const char* Name;
+    std::string ETag;
+    std::string LastModified;
+    std::int32_t Kind;
+    std::uint64_t Required;
+    std::optional<std::string> Validator;  // none: no record
+  };
+  const std::string body = Bytes(50'000);
+  const std::vector<Case> cases{
+      {"ETag before Last-Modified", "\"e\"", "Thu, 02 Jan 2025 10:00:00 GMT", kInetFileData, 50'000,
+       "\"e\""},
+      {"Last-Modified without an ETag", "", "Thu, 02 Jan 2025 10:00:00 GMT", kInetFileData, 50'000,
+       "Thu, 02 Jan 2025 10:00:00 GMT"},
+      {"no validator", "", "", kInetFileData, 50'000, std::nullopt},
+      {"no required length", "\"e\"", "", kInetFileData, 0, std::nullopt},
+      {"the list", "\"e\"", "", kInetFileList, 0, std::nullopt},
+  };
+  const std::filesystem::path target = Dir / "cut.pak";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Server.ServeRanged("/cut.pak", body, c.ETag, c.LastModified, 20'480);
+    const std::filesystem::path side = c.Kind == kInetFileData ? DownloadedFileOf(target) : target;
+    const std::filesystem::path recordFile = ResumeFileOf(DownloadedFileOf(target));
+    auto job = NewJob(Server.Url("/cut.pak"), target, c.Kind);
+    job->RequiredLength = c.Required;
+    EXPECT_EQ(Fetch(*job).Code, INETFILE_ERR_SERVER_REFUSED);
+    EXPECT_EQ(test::ReadFile(side), body.substr(0, 20'480)) << "every byte received is kept";
+    const std::optional<ResumeRecord> record = ReadResumeRecord(recordFile);
+    if (c.Validator) {
+      ASSERT_TRUE(record.has_value());
+      EXPECT_EQ(*record, (ResumeRecord{Server.Url("/cut.pak"), c.Required, *c.Validator}));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(recordFile));
+    }
+    Delete(job);
+    std::filesystem::remove(recordFile);
+    std::filesystem::remove(side);
+  }
+}
+
+// Nothing but a regular file at the side file's name is continued: a link
+// (or a FIFO) is replaced by a fresh download.
+TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
+  const std::string body = Bytes(10'000);
+  Server.ServeRanged("/linked.pak", body, "\"v1\"", "");
+  const std::filesystem::path target = Dir / "game" / "linked.pak";
+  const std::filesystem::path side = DownloadedFileOf(target);
+  const std::filesystem::path recordFile = ResumeFileOf(side);
+  const std::filesystem::path victim = Dir / "outside.dat";
+  std::filesystem::create_directories(target.parent_path());
+  const ResumeRecord record{Server.Url("/linked.pak"), body.size(), "\"v1\""};
+  const auto symlink = [&](const std::filesystem::path& link, const std::filesystem::path& to) {
+#ifdef _WIN32
+    return test::MakeSymbolicLink(link, to, false);
+#else
+    std::filesystem::create_symlink(to, link);
+    return true;
+#endif
+  };
+  struct Plant {
+    const char* Name;
+    std::function<bool()> Make;
+  };
+  const std::vector<Plant> plants{
+      {"side file",
+       [&] {
+         test::WriteFile(victim, body.substr(0, 4000));
+         return WriteResumeRecord(recordFile, record) && symlink(side, victim);
+       }},
+      {"record",
+       [&] {
+         test::WriteFile(side, body.substr(0, 4000));
+         return WriteResumeRecord(victim, record) && symlink(recordFile, victim);
+       }},
+#ifndef _WIN32
+      {"FIFO as the side file",
+       [&] {
+         test::WriteFile(victim, "");
+         return WriteResumeRecord(recordFile, record) && ::mkfifo(side.c_str(), 0644) == 0;
+       }},
+#endif
+  };
+  for (const Plant& plant : plants) {
+    SCOPED_TRACE(plant.Name);
+    std::filesystem::remove(side);
+    std::filesystem::remove(recordFile);
+    std::filesystem::remove(victim);
+    if (!plant.Make()) {
+#ifdef _WIN32
+      GTEST_SKIP() << test::kNoLinks;
+#else
+      FAIL() << "cannot plant the link";
+#endif
+    }
+    const std::string before = test::ReadFile(victim);
+    const std::size_t seen = Server.Requests().size();
+    auto job = NewJob(Server.Url("/linked.pak"), target);
+    job->RequiredLength = body.size();
+    EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
+    const auto requests = Server.Requests();
+    ASSERT_EQ(requests.size(), seen + 1);
+    EXPECT_EQ(requests.back().HeaderCount("Range"), 0u);
+    EXPECT_EQ(test::ReadFile(victim), before) << "nothing written through the link";
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(side)));
+    EXPECT_EQ(test::ReadFile(side), body);
+    Delete(job);
+  }
 }
 
 TEST(InetFileTexts, DefaultsAndTexts) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -580,6 +581,159 @@ TEST(WinInetHttpTest, LowSpeedLimitIsTheOneGiven) {
         c.Outcome);
     EXPECT_EQ(sink.Body.size() == body.size(), c.Outcome == HttpOutcome::Complete);
   }
+}
+
+// Records the headers of the final response too.
+class HeaderSink : public RecordingSink {
+ public:
+  bool OnFinalResponse(const HttpResponse& response) override {
+    Responses.push_back(response);
+    return RecordingSink::OnResponse(response.Status);
+  }
+  std::vector<HttpResponse> Responses;
+};
+
+// Requests for the rest of a body: what goes on the wire, and the status,
+// validators and piece that come back to the sink. A 206 is taken only
+// when a range was asked for.
+TEST(WinInetHttpTest, RangesAskedAndValidatorsDelivered) {
+  TestHttpServer server;
+  const std::string body = "0123456789abcdefghijklmnopqrstuvwxyz";
+  const std::string date = "Wed, 01 Jan 2025 10:00:00 GMT";
+  server.ServeRanged("/v", body, "\"v1\"", date);
+  server.ServeRanged("/dated", body, "", date);
+  server.Serve("/unasked", "a piece", 206);
+  server.Redirect("/moved", "/v");
+  const struct {
+    const char* Name;
+    std::string Path;
+    std::optional<HttpRange> Range;
+    std::string RangeSent;    // "" for none
+    std::string IfRangeSent;  // "" for none
+    HttpOutcome Outcome;
+    std::vector<int> Statuses;
+    std::string ETag;
+    std::string LastModified;
+    std::string ContentRange;
+    std::string Body;
+  } cases[] = {
+      {"no range",
+       "/v",
+       std::nullopt,
+       "",
+       "",
+       HttpOutcome::Complete,
+       {200},
+       "\"v1\"",
+       date,
+       "",
+       body},
+      {"the rest of the same version",
+       "/v",
+       HttpRange{10, "\"v1\""},
+       "bytes=10-",
+       "\"v1\"",
+       HttpOutcome::Complete,
+       {206},
+       "\"v1\"",
+       date,
+       "bytes 10-35/36",
+       body.substr(10)},
+      {"the version changed",
+       "/v",
+       HttpRange{10, "\"v0\""},
+       "bytes=10-",
+       "\"v0\"",
+       HttpOutcome::Complete,
+       {200},
+       "\"v1\"",
+       date,
+       "",
+       body},
+      {"a date as the validator",
+       "/dated",
+       HttpRange{30, date},
+       "bytes=30-",
+       date,
+       HttpOutcome::Complete,
+       {206},
+       "",
+       date,
+       "bytes 30-35/36",
+       body.substr(30)},
+      {"a range without If-Range",
+       "/v",
+       HttpRange{35, ""},
+       "bytes=35-",
+       "",
+       HttpOutcome::Complete,
+       {206},
+       "\"v1\"",
+       date,
+       "bytes 35-35/36",
+       "z"},
+      {"past the end",
+       "/v",
+       HttpRange{36, "\"v1\""},
+       "bytes=36-",
+       "\"v1\"",
+       HttpOutcome::Complete,
+       {416},
+       "\"v1\"",
+       date,
+       "bytes */36",
+       ""},
+      {"after a redirection",
+       "/moved",
+       HttpRange{20, "\"v1\""},
+       "bytes=20-",
+       "\"v1\"",
+       HttpOutcome::Complete,
+       {206},
+       "\"v1\"",
+       date,
+       "bytes 20-35/36",
+       body.substr(20)},
+      {"a piece that was not asked for",
+       "/unasked",
+       std::nullopt,
+       "",
+       "",
+       HttpOutcome::Failed,
+       {},
+       "",
+       "",
+       "",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    HeaderSink sink;
+    EXPECT_EQ(HttpGet(server.Url(c.Path), sink, {}, c.Range), c.Outcome);
+    EXPECT_EQ(sink.Statuses, c.Statuses);
+    EXPECT_EQ(sink.Body, c.Body);
+    if (!c.Statuses.empty()) {
+      ASSERT_EQ(sink.Responses.size(), 1u);
+      EXPECT_EQ(sink.Responses[0].ETag, c.ETag);
+      EXPECT_EQ(sink.Responses[0].LastModified, c.LastModified);
+      EXPECT_EQ(sink.Responses[0].ContentRange, c.ContentRange);
+    }
+    const auto request = server.Requests().back();
+    EXPECT_EQ(request.HeaderCount("Range"), c.RangeSent.empty() ? 0u : 1u);
+    EXPECT_EQ(request.Header("Range"), c.RangeSent);
+    EXPECT_EQ(request.HeaderCount("If-Range"), c.IfRangeSent.empty() ? 0u : 1u);
+    EXPECT_EQ(request.Header("If-Range"), c.IfRangeSent);
+  }
+}
+
+// A sink that knows only the status gets it for a ranged request too.
+TEST(WinInetHttpTest, ASinkWithoutHeadersGetsTheStatus) {
+  TestHttpServer server;
+  server.ServeRanged("/v", "0123456789", "\"v1\"", "");
+  RecordingSink sink;
+  EXPECT_EQ(HttpGet(server.Url("/v"), sink, {}, HttpRange{4, "\"v1\""}), HttpOutcome::Complete);
+  EXPECT_EQ(sink.Statuses, std::vector<int>{206});
+  EXPECT_EQ(sink.Body, "456789");
 }
 
 }  // namespace

@@ -189,5 +189,52 @@ TEST_F(WinOutputFileTest, ALinkAtTheNameIsReplacedNotFollowed) {
   EXPECT_EQ(test::ReadFile(Dir / "elsewhere"), "someone else's");
 }
 
+// Append goes on after the last byte of an existing file of the size
+// given, with the same buffering as Create.
+TEST_F(WinOutputFileTest, AppendGoesOnAfterTheLastByte) {
+  const std::string head = Pattern(1000, 0);
+  const std::string tail = Pattern(kBlock + 10, head.size());
+  {
+    OutputFile first;
+    ASSERT_EQ(first.Create(File()), kOk);
+    ASSERT_TRUE(first.Write(head.data(), head.size()));
+    ASSERT_TRUE(first.Close(false));
+  }
+  OutputFile longer;
+  EXPECT_NE(longer.Append(File(), head.size() + 1), kOk) << "not of the size given";
+  EXPECT_FALSE(longer.IsOpen());
+  OutputFile output;
+  ASSERT_EQ(output.Append(File(), head.size()), kOk);
+  ASSERT_TRUE(output.Write(tail.data(), 10));
+  ASSERT_TRUE(output.Write(tail.data() + 10, tail.size() - 10));
+  ASSERT_TRUE(output.Close(true));
+  EXPECT_TRUE(test::ReadFile(File()) == head + tail);
+}
+
+// Append creates nothing, opens no folder or device, and never follows a
+// link: it fails and leaves everything as it was.
+TEST_F(WinOutputFileTest, AppendOpensOnlyAnExistingPlainFile) {
+  test::WriteFile(Dir / "folder" / "inside", "kept");
+  test::WriteFile(Dir / "elsewhere", "someone else's");
+  const bool linked = test::MakeSymbolicLink(Dir / "link", Dir / "elsewhere", false);
+  std::vector<fs::path> refused{Dir / "missing", Dir / "folder", Dir / "gone" / "file", "NUL"};
+  if (linked) {
+    refused.push_back(Dir / "link");
+  }
+  for (const fs::path& path : refused) {
+    SCOPED_TRACE(path.string());
+    OutputFile output;
+    EXPECT_NE(output.Append(path, 0), kOk);
+    EXPECT_FALSE(output.IsOpen());
+    EXPECT_FALSE(output.Write("x", 1));
+  }
+  EXPECT_FALSE(fs::exists(Dir / "missing"));
+  EXPECT_EQ(test::ReadFile(Dir / "folder" / "inside"), "kept");
+  EXPECT_EQ(test::ReadFile(Dir / "elsewhere"), "someone else's");
+  if (!linked) {
+    GTEST_SKIP() << "the other names were refused; " << test::kNoLinks;
+  }
+}
+
 }  // namespace
 }  // namespace varo::platform

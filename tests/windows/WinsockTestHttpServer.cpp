@@ -183,7 +183,14 @@ struct TestHttpServer::State {
       return;
     }
     const std::shared_ptr<const Route> route = Book.Record(*request);
-    if (route) {
+    if (route && route->What == Route::Kind::Ranged) {
+      const RangedAnswer answer = AnswerRanged(*route, *request);
+      std::string head = Head(answer.Status, route->ContentType, answer.Length);
+      for (const auto& [name, value] : answer.Headers) {
+        head.insert(head.size() - 2, name + ": " + value + "\r\n");
+      }
+      SendAll(client, head + route->Body.substr(answer.First, answer.Sent));
+    } else if (route) {
       Answer(client, *route);
     } else {
       SendAll(client, Head(404, "text/plain", 12) + "no such path");
@@ -246,6 +253,8 @@ struct TestHttpServer::State {
           SendAll(client, std::string_view(body).substr(route.SentFirst));
         }
         break;
+      case Route::Kind::Ranged:
+        break;  // answered by Serve, which has the request
       case Route::Kind::Drip: {
         if (!SendAll(client, Head(route.Status, route.ContentType, body.size()))) {
           return;
