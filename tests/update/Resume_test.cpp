@@ -66,8 +66,7 @@ class ResumeTest : public ::testing::Test {
     }
     for (int tick = 0; tick < 200 && !desktop.IsDestroyed(); ++tick) {
       desktop.Tick();
-      if (!desktop.DispatchUntil(
-              [&] { return frame.RunningJobs == 0 && desktop.PendingMessages() == 0; })) {
+      if (!desktop.DispatchUntil([&] { return frame.Idle() && desktop.PendingMessages() == 0; })) {
         break;
       }
     }
