@@ -5,21 +5,12 @@
 #include <string_view>
 
 #include "app/CDuiFrameWnd.h"
+#include "common/AsciiText.h"
 #include "platform/InstallationLock.h"
 
 namespace varo {
 
 namespace {
-
-#ifdef _WIN32
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  };
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [&lower](char x, char y) { return lower(x) == lower(y); });
-}
-#endif
 
 bool AsksToVerify(std::string_view argument) {
 #ifdef _WIN32

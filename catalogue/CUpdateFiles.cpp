@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/DeviceName.h"
 #include "catalogue/FolderConfinement.h"
+#include "common/AsciiText.h"
 #include "common/Utf8Path.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
@@ -17,15 +19,6 @@
 
 namespace varo {
 namespace {
-
-char ToLowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return ToLowerAscii(x) == ToLowerAscii(y); });
-}
 
 bool ReadFlag(std::string_view text) {
   return EqualsIgnoringAsciiCase(text, "YES");
@@ -183,28 +176,6 @@ bool IsParentReference(std::string_view part) {
 bool IsForbiddenInName(char c) {
   return static_cast<unsigned char>(c) < 0x20 ||
          std::string_view("\"<>|?*").find(c) != std::string_view::npos;
-}
-
-// Names that Windows takes for devices, whatever their extension: CON, PRN,
-// AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a superscript 1,
-// 2 or 3), in any case, with blanks before the extension.
-bool IsDeviceName(std::string_view part) {
-  std::string_view stem = part.substr(0, part.find('.'));
-  while (!stem.empty() && stem.back() == ' ') {
-    stem.remove_suffix(1);
-  }
-  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (EqualsIgnoringAsciiCase(stem, device)) {
-      return true;
-    }
-  }
-  if (stem.size() < 4 || !(EqualsIgnoringAsciiCase(stem.substr(0, 3), "COM") ||
-                           EqualsIgnoringAsciiCase(stem.substr(0, 3), "LPT"))) {
-    return false;
-  }
-  const std::string_view number = stem.substr(3);
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00B9" ||
-         number == "\u00B2" || number == "\u00B3";
 }
 
 // Appends the folder names of a "LocalPath" or "FileName" text to relative,

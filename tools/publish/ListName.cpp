@@ -7,24 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue/DeviceName.h"
+
 namespace varo::publish {
 namespace {
-
-char ToUpperAscii(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ToUpperAscii(a[i]) != ToUpperAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The length of the UTF-8 sequence at the front of text and its code point;
 // 0 when the front is no well-formed sequence (overlong forms, surrogates and
@@ -66,28 +52,6 @@ std::size_t DecodeUtf8(std::string_view text, char32_t& point) {
     return 0;
   }
   return length;
-}
-
-// The same device names that the updater's reader refuses: CON, PRN, AUX,
-// NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a superscript 1, 2 or
-// 3), in any case, with any extension and blanks before it.
-bool IsDeviceName(std::string_view name) {
-  std::string_view stem = name.substr(0, name.find('.'));
-  while (!stem.empty() && stem.back() == ' ') {
-    stem.remove_suffix(1);
-  }
-  for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
-    if (EqualsIgnoringAsciiCase(stem, device)) {
-      return true;
-    }
-  }
-  if (stem.size() < 4 || !(EqualsIgnoringAsciiCase(stem.substr(0, 3), "COM") ||
-                           EqualsIgnoringAsciiCase(stem.substr(0, 3), "LPT"))) {
-    return false;
-  }
-  const std::string_view number = stem.substr(3);
-  return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\u00B9" ||
-         number == "\u00B2" || number == "\u00B3";
 }
 
 }  // namespace
