@@ -1,6 +1,7 @@
 #include "support/WholeRun.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "app/CDuiFrameWnd.h"
 
@@ -31,7 +32,10 @@ void WholeRun::Run(const std::string& body) {
   const fs::path listFile = frame.InetFiles.GetHead()->LocalFile;
   for (int tick = 0; tick < 200 && !desktop.IsDestroyed(); ++tick) {
     desktop.Tick();
-    if (!desktop.DispatchUntil([&] { return frame.Idle() && desktop.PendingMessages() == 0; })) {
+    // Generous: a list of 200 000 entries is read for a while under the
+    // sanitizers.
+    if (!desktop.DispatchUntil([&] { return frame.Idle() && desktop.PendingMessages() == 0; },
+                               std::chrono::minutes(5))) {
       break;
     }
   }

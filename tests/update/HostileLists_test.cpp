@@ -190,9 +190,9 @@ TEST_F(HostileListTest, HugeListsAndHugeTextStayBounded) {
   ExpectNothingOutside();
   RecordProperty("peak_mib", std::to_string(std::max(peakMany, PeakMiB())));
   // The list is bounded at 32 MiB, and what the reader makes of it with it.
-  // (The address sanitizer keeps freed memory aside, so its peak says
-  // nothing about the program's.)
-#if !defined(__SANITIZE_ADDRESS__)
+  // (The sanitizers keep shadow memory and freed memory aside, so their
+  // peak says nothing about the program's.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(PeakMiB(), 1024) << "peak resident MiB";
 #endif
 }
