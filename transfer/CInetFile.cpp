@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/Utf8Path.h"
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/Http.h"
 #include "platform/OutputFile.h"
@@ -91,9 +92,22 @@ struct CInetFile::ResumePlan {
 class CInetFile::Transfer final : public platform::HttpSink {
  public:
   Transfer(CInetFile& job, const std::optional<ResumePlan>& plan)
-      : Job(job),
-        Plan(plan),
-        Limit(job.RequiredLength > 0 ? job.RequiredLength : job.LengthLimit) {}
+      : Job(job), Plan(plan), Limit(job.RequiredLength > 0 ? job.RequiredLength : job.LengthLimit) {
+    if (job.Sha256) {
+      Hash.emplace();
+    }
+  }
+
+  // The SHA-256 of the whole side file, once the body is complete and the
+  // file closed: of the bytes as they were written, or, for a continued
+  // download, read back from the file. Nothing when it cannot be read.
+  std::optional<platform::Sha256Digest> Digest() {
+    if (Continued || !Hash) {
+      const auto file = platform::HashFile(DownloadedFileOf(Job.LocalFile));
+      return file ? std::optional(file->Digest) : std::nullopt;
+    }
+    return Hash->Finish();
+  }
 
   bool OnResponse(int status) override {
     platform::HttpResponse response;
@@ -228,6 +242,9 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (!File.Write(chunk, count)) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
+    if (Hash) {
+      Hash->Update(chunk, count);
+    }
     Job.BytesReceived.fetch_add(count, std::memory_order_relaxed);
     Job.Notify(WM_INETFILE_PROGRESS, static_cast<std::uint32_t>(count));
     if (Job.CancelRequested.load()) {
@@ -274,6 +291,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
       return Stop(kStartOver);
     }
     Taken = Plan->From;
+    Continued = true;
     Job.BytesReceived.store(Plan->From, std::memory_order_relaxed);
     for (std::uint64_t left = Plan->From; left > 0;) {
       const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kChunkSize));
@@ -297,6 +315,10 @@ class CInetFile::Transfer final : public platform::HttpSink {
   std::chrono::steady_clock::time_point LastFlush = std::chrono::steady_clock::now();
   std::array<char, kChunkSize> Buffer{};
   std::size_t Held = 0;  // bytes of the next chunk in Buffer
+  // The hash of the bytes written, when the list gives one to check.
+  std::optional<platform::Sha256> Hash;
+  // Set when the body continues a side file that was there before.
+  bool Continued = false;
 };
 
 CInetFile::CInetFile() : ErrorText(TextOf(INETFILE_OK)) {}
@@ -335,6 +357,8 @@ const char* CInetFile::TextOf(std::int32_t code) {
       return "主动取消连接";
     case INETFILE_ERR_BAD_URL:
       return "URL不正确";
+    case INETFILE_ERR_CHECK:
+      return "文件校验失败";
     default:
       return "连接服务器失败, 请检查网络或联系管理员";
   }
@@ -453,6 +477,11 @@ void CInetFile::Conclude(Transfer& transfer, platform::HttpOutcome outcome, std:
       }
       if (!closed) {
         Fail(INETFILE_ERR_CREATE_LOCAL);
+      }
+      if (Kind == kInetFileData && Sha256 && transfer.Digest() != Sha256) {
+        // Not what the list promised: never installed, and not kept.
+        platform::RemoveFile(DownloadedFileOf(LocalFile));
+        Fail(INETFILE_ERR_CHECK);
       }
       break;
     }

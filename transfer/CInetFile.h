@@ -31,6 +31,7 @@ enum InetFileResult : std::int32_t {
   INETFILE_ERR_CREATE_LOCAL = 7,
   INETFILE_CANCELLED = 8,
   INETFILE_ERR_BAD_URL = 9,
+  INETFILE_ERR_CHECK = 10,  // the file's SHA-256 is not the one the list gives
 };
 
 // The job kinds.
@@ -98,7 +99,10 @@ class CInetFile : public COrlanThread {
   bool Register = false;
   bool Execute = false;
   std::string ExecutePar;
-  // The SHA-256 the list gives for the file, checked before it is installed.
+  // Input: the SHA-256 the list gives for the file. The run hashes the body
+  // as it writes it (a continued download: the whole side file once it is
+  // complete); a complete body of another hash is deleted and the run fails
+  // with INETFILE_ERR_CHECK.
   std::optional<std::array<std::uint8_t, 32>> Sha256;
 
  protected:

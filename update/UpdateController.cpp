@@ -8,7 +8,6 @@
 
 #include "app/CDuiFrameWnd.h"
 #include "platform/FileSystem.h"
-#include "update/DownloadCheck.h"
 #include "update/Installer.h"
 #include "update/ListSignature.h"
 #include "update/SequenceStore.h"
@@ -109,16 +108,6 @@ std::intptr_t CDuiFrameWnd::OnInetFileComplete(std::uintptr_t wParam, std::intpt
     Log.Line("signature from " + job->ServerName + ": failed, code " + std::to_string(code));
     RemoveListFile();
     ListUnusable(kBadListSignatureText);
-  } else if (kind == kInetFileData && code == INETFILE_OK && job->Sha256 &&
-             !MatchesSha256(DownloadedFileOf(job->LocalFile), *job->Sha256)) {
-    // Not what the list promised: never installed, and not kept.
-    platform::RemoveFile(DownloadedFileOf(job->LocalFile));
-    job->ErrorText = kFileCheckFailedText;
-    Log.Line(job->FileName + ": downloaded, but its SHA-256 differs from the list's; deleted");
-    const std::string failure = "下载文件失败 [" + job->FileName + "], 错误代码 [" +
-                                std::to_string(kFileCheckFailedCode) + "]";
-    FailRun(failure, "可能由于网络原因，" + failure + " ");
-    failed = true;
   } else if (kind == kInetFileData && code == INETFILE_OK) {
     Log.Line(job->FileName + ": downloaded, " +
              std::to_string(job->BytesReceived.load(std::memory_order_relaxed)) + " bytes");

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/Utf8Path.h"
+#include "platform/Crypto.h"
 #include "platform/MessageQueue.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -985,12 +986,55 @@ TEST(InetFileTexts, DefaultsAndTexts) {
       {7, "创建本地文件失败"},
       {8, "主动取消连接"},
       {9, "URL不正确"},
-      {10, kDefaultText},
+      {10, "文件校验失败"},
+      {11, kDefaultText},
       {-1, kDefaultText},
   };
   for (const auto& [code, text] : texts) {
     EXPECT_EQ(CInetFile::TextOf(code), text) << code;
   }
+}
+
+}  // namespace
+}  // namespace varo
+
+namespace varo {
+namespace {
+
+platform::Sha256Digest DigestOf(const std::string& bytes) {
+  return platform::Sha256Of({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+}
+
+// The listed hash is checked by the run: of the bytes as they are written,
+// and of the whole side file when a download was continued.
+TEST_F(InetFileTest, TheListedHashIsCheckedBeforeTheCompletion) {
+  const std::string body = Bytes(300000);
+  Server.ServeRanged("/h", body, "\"v1\"", "");
+  for (const bool matches : {true, false}) {
+    SCOPED_TRACE(matches);
+    auto job = NewJob(Server.Url("/h"), Dir / "h.dat");
+    job->RequiredLength = body.size();
+    job->Sha256 = DigestOf(matches ? body : body + "x");
+    const Report report = Fetch(*job);
+    EXPECT_EQ(report.Code, matches ? INETFILE_OK : INETFILE_ERR_CHECK);
+    EXPECT_EQ(std::filesystem::exists(Dir / "h.dat.update"), matches) << "a wrong file is not kept";
+    if (!matches) {
+      EXPECT_EQ(job->GetErrorText(), "文件校验失败");
+    }
+    Delete(job);
+  }
+
+  // A continued download: the part already there counts in the hash.
+  test::WriteFile(Dir / "c.dat.update", body.substr(0, 100000));
+  ASSERT_TRUE(WriteResumeRecord(ResumeFileOf(Dir / "c.dat.update"),
+                                {Server.Url("/h"), body.size(), "\"v1\""}));
+  auto job = NewJob(Server.Url("/h"), Dir / "c.dat");
+  job->RequiredLength = body.size();
+  job->Sha256 = DigestOf(body);
+  EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
+  EXPECT_EQ(test::ReadFile(Dir / "c.dat.update"), body);
+  EXPECT_EQ(Server.Requests().back().Header("Range"), "bytes=100000-");
+  Delete(job);
 }
 
 }  // namespace
