@@ -12,6 +12,7 @@
 #include "catalogue/DeviceName.h"
 #include "catalogue/FolderConfinement.h"
 #include "common/AsciiText.h"
+#include "common/DecimalText.h"
 #include "common/Utf8Path.h"
 #include "platform/Crypto.h"
 #include "platform/FileSystem.h"
@@ -128,25 +129,6 @@ constexpr ListField kListFields[] = {
 // The root's attribute that gives the list's sequence number.
 constexpr std::string_view kSequenceAttribute = "Sequence";
 
-// A sequence number: decimal digits only, at most 64 bits.
-std::optional<std::uint64_t> ReadSequence(std::string_view text) {
-  if (text.empty()) {
-    return std::nullopt;
-  }
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-      return std::nullopt;
-    }
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 // Takes the child's text when its name is one of the list's fields; false
 // when the text makes the entry unusable.
 bool ApplyChild(CUpdateFile& record, platform::XmlChild& child) {
@@ -246,7 +228,7 @@ bool CUpdateFiles::Load(const std::filesystem::path& file) {
     return false;
   }
   if (document->RootAttribute) {
-    Sequence = ReadSequence(*document->RootAttribute);
+    Sequence = ParseUnsignedDecimal(*document->RootAttribute);
     if (!Sequence) {
       return false;
     }

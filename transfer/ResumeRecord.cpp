@@ -1,7 +1,7 @@
 #include "transfer/ResumeRecord.h"
 
-#include <charconv>
 
+#include "common/DecimalText.h"
 #include "platform/OutputFile.h"
 #include "platform/RegularFile.h"
 
@@ -10,15 +10,6 @@ namespace {
 
 // A URL and a validator are short; anything longer is no record of ours.
 constexpr std::size_t kMaxRecordBytes = 16 * 1024;
-
-std::optional<std::uint64_t> ReadUnsigned(std::string_view text) {
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
-    return std::nullopt;
-  }
-  return value;
-}
 
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
@@ -67,7 +58,7 @@ std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file) 
   if (!url || !length || !validator || !rest.empty() || url->empty() || validator->empty()) {
     return std::nullopt;
   }
-  const auto number = ReadUnsigned(*length);
+  const auto number = ParseUnsignedDecimal(*length);
   if (!number) {
     return std::nullopt;
   }
@@ -85,9 +76,9 @@ std::optional<ContentRange> ParseContentRange(std::string_view text) {
   if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) {
     return std::nullopt;
   }
-  const auto first = ReadUnsigned(text.substr(0, dash));
-  const auto last = ReadUnsigned(text.substr(dash + 1, slash - dash - 1));
-  const auto total = ReadUnsigned(text.substr(slash + 1));
+  const auto first = ParseUnsignedDecimal(text.substr(0, dash));
+  const auto last = ParseUnsignedDecimal(text.substr(dash + 1, slash - dash - 1));
+  const auto total = ParseUnsignedDecimal(text.substr(slash + 1));
   if (!first || !last || !total || *first > *last || *last >= *total) {
     return std::nullopt;
   }

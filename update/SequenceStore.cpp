@@ -1,10 +1,10 @@
 #include "update/SequenceStore.h"
 
-#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "common/DecimalText.h"
 #include "platform/FileSystem.h"
 #include "platform/OutputFile.h"
 #include "platform/RegularFile.h"
@@ -28,21 +28,7 @@ std::optional<std::uint64_t> Parse(std::string_view text) {
   } else if (text.ends_with('\n')) {
     text.remove_suffix(1);
   }
-  if (text.empty()) {
-    return std::nullopt;
-  }
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
-      return std::nullopt;
-    }
-    value = value * 10 + digit;
-  }
-  return value;
+  return ParseUnsignedDecimal(text);
 }
 
 }  // namespace
