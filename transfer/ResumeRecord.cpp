@@ -1,6 +1,5 @@
 #include "transfer/ResumeRecord.h"
 
-
 #include "common/DecimalText.h"
 #include "platform/OutputFile.h"
 #include "platform/RegularFile.h"
