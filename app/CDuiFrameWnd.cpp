@@ -106,6 +106,11 @@ bool CDuiFrameWnd::OnInit() {
   LastSampleTime = 0;
   LastSampleBytes = 0;
   BeginUpdate();
+  if (StartNextAtOnce) {
+    // No job waits for a tick: the list is asked for at once.
+    std::lock_guard guard(ProgressLock);
+    StartNextJob();
+  }
   return true;
 }
 
@@ -143,6 +148,7 @@ void CDuiFrameWnd::SetValue(platform::Control* control, int value) {
 }
 
 void CDuiFrameWnd::StartClient() {
+  Installed.Sync();  // what this run installed is on the disk before the client runs
   if (!ClientStarted) {
     ClientStarted = true;
     Log.Line("started the client Tandrel.exe");
@@ -170,6 +176,7 @@ void CDuiFrameWnd::RemoveListFile() {
 }
 
 void CDuiFrameWnd::PostClose(const std::string& how) {
+  Installed.Sync();
   if (!ClosePosted) {
     Log.Line("run ended: " + how);
     Log.Flush();

@@ -14,6 +14,7 @@
 #include "platform/Shell.h"
 #include "platform/Window.h"
 #include "transfer/CInetFiles.h"
+#include "update/InstalledFolders.h"
 #include "update/ListLoader.h"
 #include "update/RunLog.h"
 
@@ -134,6 +135,9 @@ class CDuiFrameWnd : public platform::WindowHandler {
   // once a second by the tick, and when the run ends.
   RunLog Log;
   std::int32_t LastLogFlush = 0;
+  // The folders of the files installed in this run, flushed to the disk
+  // when the run ends (or at the latest when the window goes).
+  InstalledFolders Installed;
   // Reads the downloaded list off the window's thread, from the list's
   // completion until WM_LIST_LOADED has been handled.
   std::unique_ptr<ListLoader> Loader;

@@ -49,13 +49,26 @@ std::optional<std::filesystem::path> CreateTempFile(std::string_view prefix);
 // Deletes a file. True when it is gone.
 bool RemoveFile(const std::filesystem::path& file);
 
+// When the new name of a replaced file reaches the disk.
+enum class NameDurability {
+  Immediate,  // before ReplaceFile returns
+  Deferred,   // once SyncFolder of the target's folder returns (on Windows at once)
+};
+
 // Puts source in the place of target in one atomic step: target, if it
 // exists, is replaced whole; until then it stays untouched. Once it returns
-// kOk, the new name survives a power cut. On POSIX the file takes the
-// permission bits of the file it replaces; one that replaces nothing gets
-// 0755 when executable, else 0644.
+// kOk, the new name survives a power cut (Immediate), or will once the
+// folder is synced (Deferred: a power cut before that may leave the old
+// file in place, whole). On POSIX the file takes the permission bits of the
+// file it replaces; one that replaces nothing gets 0755 when executable,
+// else 0644.
 HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                    bool executable);
+                    bool executable, NameDurability durability = NameDurability::Immediate);
+
+// Makes the names in folder that deferred replacements left (and any other
+// change to its entries) survive a power cut. Nothing to do on Windows,
+// whose replacements write through.
+void SyncFolder(const std::filesystem::path& folder);
 
 // True when file, with every link on the part of its path that exists
 // followed, still lies inside base (itself resolved the same way).

@@ -36,6 +36,9 @@ constexpr std::int32_t kStartOver = -1;
 
 // The longest time received data waits in the file's buffer.
 constexpr std::chrono::milliseconds kFlushInterval{100};
+// A download from the start leaves its resume record once it has run this
+// long (or when it ends unfinished).
+constexpr std::chrono::milliseconds kRecordDelay{100};
 
 // The longest file name, in bytes, that every supported file system takes
 // (255 bytes on POSIX systems; 255 UTF-16 units on Windows, never fewer than
@@ -130,8 +133,9 @@ class CInetFile::Transfer final : public platform::HttpSink {
     }
     // The whole body, from the start: an old record would describe a
     // version the side file no longer holds, so it goes before the side
-    // file is made afresh, and the new one is written before any byte of
-    // the body.
+    // file is made afresh. The new one follows once the download has run a
+    // while or when it ends unfinished (KeepRecord): a small file that
+    // arrives at once never needs one.
     const bool resumable = Job.Kind == kInetFileData && Job.RequiredLength > 0;
     if (Job.Kind == kInetFileData) {
       platform::RemoveFile(ResumeFileOf(DownloadedFileOf(Job.LocalFile)));
@@ -142,12 +146,21 @@ class CInetFile::Transfer final : public platform::HttpSink {
     Job.BytesReceived.store(0, std::memory_order_relaxed);
     const std::string& validator = !response.ETag.empty() ? response.ETag : response.LastModified;
     if (resumable && !validator.empty()) {
-      // A record that cannot be written only means that this download
-      // cannot be continued later.
-      WriteResumeRecord(ResumeFileOf(DownloadedFileOf(Job.LocalFile)),
-                        {Job.URL, Job.RequiredLength, validator});
+      PendingRecord = ResumeRecord{Job.URL, Job.RequiredLength, validator};
+      Begun = std::chrono::steady_clock::now();
     }
     return true;
+  }
+
+  // Writes the record of a body begun from the start, if not yet written,
+  // so that a later run can continue what the side file holds. A record
+  // that cannot be written only means that this download cannot be
+  // continued later.
+  void KeepRecord() {
+    if (PendingRecord) {
+      WriteResumeRecord(ResumeFileOf(DownloadedFileOf(Job.LocalFile)), *PendingRecord);
+      PendingRecord.reset();
+    }
   }
 
   // However the client cuts the body into blocks, it goes on in full chunks
@@ -193,8 +206,11 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (Job.CancelRequested.load()) {
       return Stop(INETFILE_CANCELLED);
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (PendingRecord && now - Begun >= kRecordDelay) {
+      KeepRecord();
+    }
     if (File.Buffered() > 0) {
-      const auto now = std::chrono::steady_clock::now();
       if (now - LastFlush >= kFlushInterval) {
         LastFlush = now;
         if (!File.Flush()) {
@@ -319,6 +335,10 @@ class CInetFile::Transfer final : public platform::HttpSink {
   std::optional<platform::Sha256> Hash;
   // Set when the body continues a side file that was there before.
   bool Continued = false;
+  // The record of a body begun from the start, until written, and when the
+  // body began.
+  std::optional<ResumeRecord> PendingRecord;
+  std::chrono::steady_clock::time_point Begun;
 };
 
 CInetFile::CInetFile() : ErrorText(TextOf(INETFILE_OK)) {}
@@ -430,8 +450,9 @@ void CInetFile::DiscardPartial() const {
 // from the first byte. A 206 of another piece or whole, or a 416, removes
 // the side file and its record and asks once more for the whole body, in
 // the same run. The record is written when a body is begun from the start
-// and its response names a validator (ETag, else Last-Modified), before any
-// byte of it is written, and removed once the body is complete.
+// and its response names a validator (ETag, else Last-Modified), once the
+// download has run a tenth of a second or when it ends unfinished, and
+// removed once the body is complete.
 void CInetFile::Run() {
   std::int32_t code = INETFILE_OK;
   try {
@@ -488,10 +509,12 @@ void CInetFile::Conclude(Transfer& transfer, platform::HttpOutcome outcome, std:
     case platform::HttpOutcome::BadUrl:
       Fail(INETFILE_ERR_URL);
     case platform::HttpOutcome::Failed:
+      transfer.KeepRecord();
       code = INETFILE_ERR_SERVER_REFUSED;
       break;
     case platform::HttpOutcome::Aborted:
       assert(transfer.Failure != INETFILE_OK);
+      transfer.KeepRecord();
       if (transfer.Failure == INETFILE_CANCELLED ||
           transfer.Failure == INETFILE_ERR_SERVER_REFUSED) {
         code = transfer.Failure;  // the text stays, as for any failed transfer

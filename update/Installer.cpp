@@ -24,7 +24,8 @@ InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesyst
       return InstallOutcome::TargetLocked;
     }
   }
-  if (!platform::Succeeded(platform::ReplaceFile(DownloadedFileOf(target), target, execute))) {
+  if (!platform::Succeeded(platform::ReplaceFile(DownloadedFileOf(target), target, execute,
+                                                 platform::NameDurability::Deferred))) {
     return InstallOutcome::MoveFailed;
   }
   if (execute) {

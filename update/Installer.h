@@ -21,7 +21,9 @@ enum class InstallOutcome {
 // A target that is read-only or cannot be opened for reading is left alone
 // together with the side file; nothing is started then. "regsvr32" comes
 // from the system's own folders only. A new file is made executable when
-// execute is set; a replacement keeps the replaced file's permissions.
+// execute is set; a replacement keeps the replaced file's permissions. The
+// new name reaches the disk once the caller syncs target's folder
+// (InstalledFolders); the content already has.
 InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
                                      bool execute, const std::string& parameters,
                                      bool registerServer);

@@ -268,6 +268,7 @@ bool CDuiFrameWnd::InstallFile(const CInetFile& job) {
       InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register);
   switch (outcome) {
     case InstallOutcome::Installed:
+      Installed.Add(job.LocalFile);
       Log.Line(job.FileName + ": installed" + (job.Execute ? ", started" : "") +
                (job.Register ? ", registered with regsvr32" : ""));
       break;

@@ -132,7 +132,7 @@ bool RemoveFile(const std::filesystem::path& file) {
 }
 
 HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                    bool executable) {
+                    bool executable, NameDurability durability) {
   // The replaced file's permission bits, taken from the file itself (a link
   // at the target is replaced, not followed).
   struct stat old {};
@@ -156,14 +156,18 @@ HResult ReplaceFile(const std::filesystem::path& source, const std::filesystem::
     return LastError();
   }
   // The rename itself reaches the disk with the folder that holds it.
-  const std::filesystem::path folder =
-      target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+  if (durability == NameDurability::Immediate) {
+    SyncFolder(target.has_parent_path() ? target.parent_path() : std::filesystem::path("."));
+  }
+  return kOk;
+}
+
+void SyncFolder(const std::filesystem::path& folder) {
   const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory >= 0) {
     ::fsync(directory);
     ::close(directory);
   }
-  return kOk;
 }
 
 bool ResolvesWithin(const std::filesystem::path& base, const std::filesystem::path& file) {

@@ -294,8 +294,11 @@ bool RemoveFile(const fs::path& file) {
   return ::DeleteFileW(LongPath(file).c_str()) || IsAbsent(::GetLastError());
 }
 
-HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executable) {
-  static_cast<void>(executable);  // Windows has no such mark on a file
+HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executable,
+                    NameDurability /*durability*/) {
+  // Windows has no such mark on a file; the move below always writes
+  // through.
+  static_cast<void>(executable);
   {
     // The source itself, not what a reparse point at its name leads to.
     const Handle opened(::CreateFileW(
@@ -322,6 +325,8 @@ HResult ReplaceFile(const fs::path& source, const fs::path& target, bool executa
   }
   return kOk;
 }
+
+void SyncFolder(const fs::path& /*folder*/) {}
 
 bool ResolvesWithin(const fs::path& base, const fs::path& file) {
   const std::optional<fs::path> root = Resolve(base);

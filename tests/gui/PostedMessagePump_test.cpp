@@ -63,19 +63,27 @@ TEST_F(PostedMessagePumpTest, AFloodWakesTheLoopOnceAndArrivesInOrder) {
   EXPECT_EQ(pump.Pending(), 1000u);
   ASSERT_TRUE(IterateUntilDone([&] { return pump.Pending() == 0; }));
   ExpectInOrder(received, 1000);
-  // Right after a batch the pump listens: a post wakes no one, and a look
-  // of the pump's own delivers it.
+  // Right after a batch the pump listens: a paced post wakes no one, and a
+  // look of the pump's own delivers it.
   EXPECT_TRUE(pump.Listening());
-  pump.Post({kPosted, 1000, 0});
+  const std::atomic<bool> stop = false;
+  pump.PostPaced({kPosted, 1000, 0}, stop);
   EXPECT_EQ(pump.Wakeups(), 1u);
   ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1001; }));
-  // Looks that find nothing end the listening; a post wakes the context
+  // A plain post, as a completion is, wakes the context also while the
+  // pump listens, behind the paced posts before it.
+  ASSERT_TRUE(pump.Listening());
+  pump.PostPaced({kPosted, 1001, 0}, stop);
+  pump.Post({kPosted, 1002, 0});
+  EXPECT_EQ(pump.Wakeups(), 2u);
+  ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1003; }));
+  // Looks that find nothing end the listening; any post wakes the context
   // again.
   ASSERT_TRUE(IterateUntilDone([&] { return !pump.Listening(); }));
-  pump.Post({kPosted, 1001, 0});
-  EXPECT_EQ(pump.Wakeups(), 2u);
-  ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1002; }));
-  ExpectInOrder(received, 1002);
+  pump.PostPaced({kPosted, 1003, 0}, stop);
+  EXPECT_EQ(pump.Wakeups(), 3u);
+  ASSERT_TRUE(IterateUntilDone([&] { return received.size() == 1004; }));
+  ExpectInOrder(received, 1004);
 }
 
 // With no time budget at all, every round of the loop delivers a few

@@ -130,6 +130,7 @@ struct TestHttpServer::State {
         response.set_content(route->Body, route->ContentType);
         break;
       case Route::Kind::StallAfter:
+        response.set_header("ETag", kStalledETag);
         response.set_content_provider(
             route->Body.size(), route->ContentType,
             [this, route](std::size_t offset, std::size_t length, httplib::DataSink& sink) {

@@ -97,10 +97,11 @@ class TestHttpServer {
   // Release(); then answers with body. The server's destruction drops it.
   void StallBeforeResponse(const std::string& path, std::string body);
 
-  // Answers with the status line, the full Content-Length of body and its
-  // first sentFirst bytes, then holds until Release() and sends the rest. The
-  // server's destruction cuts it off.
+  // Answers with the status line, the full Content-Length of body, the ETag
+  // kStalledETag and its first sentFirst bytes, then holds until Release()
+  // and sends the rest. The server's destruction cuts it off.
   void StallAfter(const std::string& path, std::string body, std::size_t sentFirst);
+  static constexpr const char* kStalledETag = "\"held\"";
 
   // Answers with the full Content-Length of body, then sends it bytes at a
   // time with a pause of every between the blocks. The server's destruction

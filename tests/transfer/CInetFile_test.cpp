@@ -897,6 +897,32 @@ TEST_F(InetFileTest, ACutDownloadLeavesItsRecord) {
   }
 }
 
+// A download that goes on for a while has its record beside the side file
+// while it still runs, so that a run killed in the middle can be continued;
+// the record goes once the body is whole.
+TEST_F(InetFileTest, ARunningDownloadLeavesItsRecordAfterAWhile) {
+  const std::string body = Bytes(100'000);
+  Server.StallAfter("/held.pak", body, 30'000);
+  const std::filesystem::path target = Dir / "held.pak";
+  const std::filesystem::path recordFile = ResumeFileOf(DownloadedFileOf(target));
+  auto job = NewJob(Server.Url("/held.pak"), target);
+  job->RequiredLength = body.size();
+  ASSERT_TRUE(job->Start());
+  std::optional<ResumeRecord> record;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!(record = ReadResumeRecord(recordFile)) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(*record, (ResumeRecord{Server.Url("/held.pak"), body.size(),
+                                   test::TestHttpServer::kStalledETag}));
+  Server.Release();
+  EXPECT_EQ(WaitForCompletion(*job).Code, INETFILE_OK);
+  EXPECT_EQ(test::ReadFile(DownloadedFileOf(target)), body);
+  EXPECT_FALSE(std::filesystem::exists(recordFile));
+  Delete(job);
+}
+
 // Nothing but a regular file at the side file's name is continued: a link
 // (or a FIFO) is replaced by a fresh download.
 TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {

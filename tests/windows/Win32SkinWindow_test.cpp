@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -420,6 +421,44 @@ TEST_F(Win32SkinWindowTest, TheTimerTicksThroughAFloodOfPosts) {
   EXPECT_GE(ticksInFlood, 3) << "after " << posted << " posts";
   EXPECT_LT(posted, kCap);
   EXPECT_EQ(wrongTimers, 0);
+}
+
+// Paced posts stop at the window's limit while its thread does not drain,
+// and go on, in order, once it does.
+TEST_F(Win32SkinWindowTest, PacedPostsWaitWhileTheWindowIsBehind) {
+  Win32SkinWindow window;
+  Recorder handler(window, ShippedSkin());
+  ASSERT_TRUE(window.Create(handler, kTitle));
+  constexpr std::uintptr_t kCount = 3 * Win32SkinWindow::kPostedLimit;
+  std::uintptr_t received = 0;
+  bool inOrder = true;
+  handler.OnMessage = [&](std::uint32_t message,
+                          std::uintptr_t wParam) -> std::optional<std::intptr_t> {
+    if (message != kTestMessage) {
+      return std::nullopt;
+    }
+    inOrder = inOrder && wParam == received;
+    if (++received == kCount) {
+      window.Post({WM_CLOSE, 0, 0});
+    }
+    return 0;
+  };
+  const std::atomic<bool> stop = false;
+  std::thread poster([&] {
+    for (std::uintptr_t n = 0; n < kCount; ++n) {
+      window.PostPaced({kTestMessage, n, 0}, stop);
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (window.WaitingPosters() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(window.WaitingPosters(), 1u) << "the poster went past the limit";
+  EXPECT_EQ(window.PendingPosts(), Win32SkinWindow::kPostedLimit);
+  window.ShowModal();
+  poster.join();
+  EXPECT_EQ(received, kCount);
+  EXPECT_TRUE(inOrder);
 }
 
 // Opens an error box from a timer tick or from a posted message, and checks

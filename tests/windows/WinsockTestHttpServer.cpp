@@ -246,13 +246,15 @@ struct TestHttpServer::State {
           SendAll(client, Head(route.Status, route.ContentType, body.size()) + body);
         }
         break;
-      case Route::Kind::StallAfter:
-        if (SendAll(client, Head(route.Status, route.ContentType, body.size()) +
-                                body.substr(0, route.SentFirst)) &&
+      case Route::Kind::StallAfter: {
+        std::string head = Head(route.Status, route.ContentType, body.size());
+        head.insert(head.size() - 2, std::string("ETag: ") + kStalledETag + "\r\n");
+        if (SendAll(client, head + body.substr(0, route.SentFirst)) &&
             Book.WaitForRelease()) {
           SendAll(client, std::string_view(body).substr(route.SentFirst));
         }
         break;
+      }
       case Route::Kind::Ranged:
         break;  // answered by Serve, which has the request
       case Route::Kind::Drip: {

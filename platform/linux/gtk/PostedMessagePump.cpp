@@ -42,6 +42,14 @@ PostedMessagePump::~PostedMessagePump() {
 
 void PostedMessagePump::Post(const Message& message) {
   Queue.Post(message);
+  // A single message (a completion, the list's result) is not part of a
+  // stream that a look will soon find: it wakes the context also while the
+  // pump listens. When the listening has just ended, the pump itself saw
+  // the message waiting (Listen).
+  if (ListeningNow.load() && !Signalled.exchange(true)) {
+    WakeCount.fetch_add(1, std::memory_order_relaxed);
+    g_main_context_wakeup(Context);
+  }
 }
 
 void PostedMessagePump::PostPaced(const Message& message, const std::atomic<bool>& stop) {
@@ -50,7 +58,8 @@ void PostedMessagePump::PostPaced(const Message& message, const std::atomic<bool
 
 void PostedMessagePump::Wake() {
   // Called for a post that found the queue empty: one wake-up per batch,
-  // not per post, and none while the context looks by itself.
+  // not per post, and none for a paced post while the context looks by
+  // itself.
   if (ListeningNow.load()) {
     return;
   }

@@ -17,8 +17,9 @@ namespace varo::platform {
 // context only when it finds the queue empty; the pump then takes everything
 // waiting in one go and delivers it in batches that each stay within a time
 // budget. After a batch, the pump listens for a while: it looks at the queue
-// itself every kLookInterval, and posts wake no one, so that a steady stream
-// costs a few looks per tick instead of one wake-up per post. Deliveries are
+// itself every kLookInterval, and paced posts (a stream of progress) wake
+// no one, so that a steady stream costs a few looks per tick instead of one
+// wake-up per post; a plain post wakes the context at once. Deliveries are
 // made at a priority below GTK's redrawing and the window's timer, so that
 // a flood of posts never starves the drawing or the timer. Paced posts wait
 // while limit messages are waiting, which bounds the backlog when the
@@ -36,7 +37,8 @@ class PostedMessagePump final : public MessagePoster {
   PostedMessagePump(const PostedMessagePump&) = delete;
   PostedMessagePump& operator=(const PostedMessagePump&) = delete;
 
-  // Any thread.
+  // Any thread. Post delivers as soon as the context runs; PostPaced may
+  // wait for the pump's next look.
   void Post(const Message& message) override;
   void PostPaced(const Message& message, const std::atomic<bool>& stop) override;
 

@@ -314,6 +314,11 @@ void Win32SkinWindow::Post(const Message& message) {
   Wake();
 }
 
+void Win32SkinWindow::PostPaced(const Message& message, const std::atomic<bool>& stop) {
+  Posted.PostPaced(message, stop);
+  Wake();
+}
+
 void Win32SkinWindow::Wake() {
   if (Signalled.exchange(true)) {
     return;  // a wake-up or a resumed drain is on its way

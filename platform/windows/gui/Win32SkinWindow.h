@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -52,6 +53,17 @@ class Win32SkinWindow final : public Window {
                               std::intptr_t lParam) override;
   void ShowErrorBox(const std::string& text, const std::string& caption) override;
   void Post(const Message& message) override;
+  // Waits while kPostedLimit messages wait for the window's thread (a cancel
+  // ends the wait), so that a flood of progress cannot outgrow it.
+  void PostPaced(const Message& message, const std::atomic<bool>& stop) override;
+
+  // Some milliseconds of work for the handler and a few hundred KiB.
+  static constexpr std::size_t kPostedLimit = 8192;
+
+  // Messages posted and not yet delivered, and paced posters waiting for
+  // room. Any thread.
+  std::size_t PendingPosts() const { return Posted.Size(); }
+  std::size_t WaitingPosters() const { return Posted.WaitingPosters(); }
 
   // The window; null before Create and once destroyed.
   HWND GetHandle() const { return Handle.load(); }
@@ -114,7 +126,7 @@ class Win32SkinWindow final : public Window {
   // calls.
   UINT TaskbarCreated = 0;
   std::function<void()> OnTaskbarCreated;
-  MessageQueue Posted;
+  MessageQueue Posted{{}, kPostedLimit};
 };
 
 }  // namespace varo::platform
