@@ -249,8 +249,7 @@ struct TestHttpServer::State {
       case Route::Kind::StallAfter: {
         std::string head = Head(route.Status, route.ContentType, body.size());
         head.insert(head.size() - 2, std::string("ETag: ") + kStalledETag + "\r\n");
-        if (SendAll(client, head + body.substr(0, route.SentFirst)) &&
-            Book.WaitForRelease()) {
+        if (SendAll(client, head + body.substr(0, route.SentFirst)) && Book.WaitForRelease()) {
           SendAll(client, std::string_view(body).substr(route.SentFirst));
         }
         break;
