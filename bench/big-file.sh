@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
 # bench/big-file.sh BUILD OUT SIZE_MIB
 #
-# One big file over loopback: five runs of varo-update (from BUILD, under a
-# virtual display) and five of curl -o, taken in turn, against nginx. Writes
+# One big file over loopback: five rounds, each running in turn varo-update
+# (from BUILD, under a virtual display) with [Update] StartNextAtOnce=1,
+# curl -o, varo-update with the default configuration, and curl -o followed
+# by an fsync of the file, against nginx. Every command starts after a sync,
+# so that none pays for the writes of the one before. Writes
 # OUT/big-file-SIZE_MIB.json with the medians:
-#   varo_s           seconds from the program's start to its client's start
+#   varo_s           seconds from the program's start to its client's start,
+#                    StartNextAtOnce=1 (the list and the file start at once)
+#   varo_default_s   the same with the default configuration (the list
+#                    waits for the first 200 ms tick, the file for the next)
 #   curl_s           seconds curl -o takes for the same file
+#   curl_durable_s   curl -o, then an fsync of the file (sync FILE): the
+#                    durability the program gives every file it installs
 #   ratio            varo_s / curl_s
-#   peak_rss_kib     the program's peak resident size
+#   ratio_durable    varo_s / curl_durable_s
+#   ratio_default    varo_default_s / curl_s
+#   peak_rss_kib     the program's peak resident size (default configuration)
 #   max_tick_gap_ms  the longest time between two 200 ms ticks of the window
-#                    (read from the file VARO_TICK_LOG names)
+#                    (default configuration; read from the file VARO_TICK_LOG
+#                    names)
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
@@ -53,37 +64,69 @@ gaps = [b - a for a, b in zip(ticks, ticks[1:])]
 print(f"{max(gaps) / 1000:.1f}" if gaps else "0")' "$1"
 }
 
-varo=() curl=() rss=() gaps=()
+at_once=$'[Update]\nStartNextAtOnce=1'
+inst="$work/inst"
+
+# run_varo CONFIG_EXTRA: seconds of one run; its peak resident size goes to
+# $work/rss and its ticks to $work/ticks.
+run_varo() {
+  bench_install "$inst" "$build" "$BENCH_BASE/Update.xml" "$1"
+  sync
+  rm -f "$work/ticks"
+  local seconds
+  seconds=$(VARO_TICK_LOG="$work/ticks" bench_run_updater "$inst" "$work/rss")
+  cmp -s "$inst/big.bin" "$work/site/files/big.bin" ||
+    { echo "bench: varo-update did not deliver the file" >&2; exit 1; }
+  rm -rf "$inst"
+  echo "$seconds"
+}
+
+run_curl() {  # [durable]: seconds of one curl -o, with an fsync of the file when asked
+  sync
+  local seconds
+  if [ "${1:-}" = durable ]; then
+    seconds=$(bench_time sh -c 'curl -sf -o "$1" "$2" && sync "$1"' sh "$work/curl.bin" \
+      "$BENCH_BASE/files/big.bin")
+  else
+    seconds=$(bench_time curl -sf -o "$work/curl.bin" "$BENCH_BASE/files/big.bin")
+  fi
+  cmp -s "$work/curl.bin" "$work/site/files/big.bin" ||
+    { echo "bench: curl did not deliver the file" >&2; exit 1; }
+  rm -f "$work/curl.bin"
+  echo "$seconds"
+}
+
+varo=() varo_default=() curl=() curl_durable=() rss=() gaps=()
 for run in $(seq "$runs"); do
-  inst="$work/inst"
-  bench_install "$inst" "$build" "$BENCH_BASE/Update.xml"
-  export VARO_TICK_LOG="$work/ticks"
-  rm -f "$VARO_TICK_LOG"
-  varo+=("$(bench_run_updater "$inst" "$work/rss")")
-  unset VARO_TICK_LOG
+  varo+=("$(run_varo "$at_once")")
+  curl+=("$(run_curl)")
+  # The default run has the more ticks (the file starts on one): memory
+  # and tick gaps are taken from it.
+  varo_default+=("$(run_varo "")")
   rss+=("$(cat "$work/rss")")
   gaps+=("$(max_gap_ms "$work/ticks")")
-  cmp -s "$inst/big.bin" "$work/site/files/big.bin" ||
-    { echo "bench: run $run of varo-update did not deliver the file" >&2; exit 1; }
-  rm -rf "$inst"
-  curl+=("$(bench_time curl -sf -o "$work/curl.bin" "$BENCH_BASE/files/big.bin")")
-  rm -f "$work/curl.bin"
-  echo "run $run: varo ${varo[-1]} s, curl ${curl[-1]} s, peak ${rss[-1]} KiB," \
-    "longest tick gap ${gaps[-1]} ms" >&2
+  curl_durable+=("$(run_curl durable)")
+  echo "run $run: varo ${varo[-1]} s (default ${varo_default[-1]} s), curl ${curl[-1]} s" \
+    "(with fsync ${curl_durable[-1]} s), peak ${rss[-1]} KiB, longest tick gap ${gaps[-1]} ms" >&2
 done
 
-varo_s=$(bench_median "${varo[@]}")
-curl_s=$(bench_median "${curl[@]}")
-python3 - "$out/big-file-$size.json" "$varo_s" "$curl_s" "$(bench_median "${rss[@]}")" \
+python3 - "$out/big-file-$size.json" "$(bench_median "${varo[@]}")" \
+  "$(bench_median "${varo_default[@]}")" "$(bench_median "${curl[@]}")" \
+  "$(bench_median "${curl_durable[@]}")" "$(bench_median "${rss[@]}")" \
   "$(bench_median "${gaps[@]}")" <<'PY'
 import json, sys
-path, varo, curl, rss, gap = sys.argv[1:]
+path = sys.argv[1]
+varo, default, curl, durable, rss, gap = map(float, sys.argv[2:8])
 result = {
-    "varo_s": float(varo),
-    "curl_s": float(curl),
-    "ratio": round(float(varo) / float(curl), 4),
-    "peak_rss_kib": int(float(rss)),
-    "max_tick_gap_ms": float(gap),
+    "varo_s": varo,
+    "varo_default_s": default,
+    "curl_s": curl,
+    "curl_durable_s": durable,
+    "ratio": round(varo / curl, 4),
+    "ratio_durable": round(varo / durable, 4),
+    "ratio_default": round(default / curl, 4),
+    "peak_rss_kib": int(rss),
+    "max_tick_gap_ms": gap,
 }
 with open(path, "w") as file:
     json.dump(result, file, indent=2)
