@@ -18,6 +18,9 @@
 #   ratio_durable    varo_s / curl_durable_s
 #   ratio_default    varo_default_s / curl_s
 #   peak_rss_kib     the program's peak resident size (default configuration)
+#   floor_rss_kib    the peak resident size of BUILD/bench/memory_floor: a
+#                    bare GTK window showing the same texts in the same font,
+#                    with libcurl and libxml2 set up
 #   max_tick_gap_ms  the longest time between two 200 ms ticks of the window
 #                    (default configuration; read from the file VARO_TICK_LOG
 #                    names)
@@ -96,7 +99,16 @@ run_curl() {  # [durable]: seconds of one curl -o, with an fsync of the file whe
   echo "$seconds"
 }
 
-varo=() varo_default=() curl=() curl_durable=() rss=() gaps=()
+run_floor() {  # the floor's peak resident size in KiB
+  local peak
+  peak=$(mktemp)
+  /usr/bin/time -f %M -o "$peak" "$build/bench/memory_floor" >/dev/null 2>&1 ||
+    { echo "bench: memory_floor failed" >&2; rm -f "$peak"; exit 1; }
+  cat "$peak"
+  rm -f "$peak"
+}
+
+varo=() varo_default=() curl=() curl_durable=() rss=() gaps=() floor=()
 for run in $(seq "$runs"); do
   varo+=("$(run_varo "$at_once")")
   curl+=("$(run_curl)")
@@ -106,17 +118,19 @@ for run in $(seq "$runs"); do
   rss+=("$(cat "$work/rss")")
   gaps+=("$(max_gap_ms "$work/ticks")")
   curl_durable+=("$(run_curl durable)")
+  floor+=("$(run_floor)")
   echo "run $run: varo ${varo[-1]} s (default ${varo_default[-1]} s), curl ${curl[-1]} s" \
-    "(with fsync ${curl_durable[-1]} s), peak ${rss[-1]} KiB, longest tick gap ${gaps[-1]} ms" >&2
+    "(with fsync ${curl_durable[-1]} s), peak ${rss[-1]} KiB (floor ${floor[-1]} KiB)," \
+    "longest tick gap ${gaps[-1]} ms" >&2
 done
 
 python3 - "$out/big-file-$size.json" "$(bench_median "${varo[@]}")" \
   "$(bench_median "${varo_default[@]}")" "$(bench_median "${curl[@]}")" \
   "$(bench_median "${curl_durable[@]}")" "$(bench_median "${rss[@]}")" \
-  "$(bench_median "${gaps[@]}")" <<'PY'
+  "$(bench_median "${gaps[@]}")" "$(bench_median "${floor[@]}")" <<'PY'
 import json, sys
 path = sys.argv[1]
-varo, default, curl, durable, rss, gap = map(float, sys.argv[2:8])
+varo, default, curl, durable, rss, gap, floor = map(float, sys.argv[2:9])
 result = {
     "varo_s": varo,
     "varo_default_s": default,
@@ -126,6 +140,7 @@ result = {
     "ratio_durable": round(varo / durable, 4),
     "ratio_default": round(default / curl, 4),
     "peak_rss_kib": int(rss),
+    "floor_rss_kib": int(floor),
     "max_tick_gap_ms": gap,
 }
 with open(path, "w") as file:
