@@ -52,7 +52,11 @@ class RecordingSink : public HttpSink {
     return Going(static_cast<int>(Asks.size()));
   }
 
-  // The longest time between two questions.
+  // The longest time between two questions. The client asks every 50 ms;
+  // tests allow kSilence, which a loaded machine's scheduling stays within,
+  // while a client that never asks while it waits is silent for the whole
+  // half-second wait.
+  static constexpr auto kSilence = std::chrono::milliseconds(300);
   Clock::duration LongestSilence() const {
     Clock::duration longest{};
     for (std::size_t i = 1; i < Asks.size(); ++i) {
@@ -177,7 +181,7 @@ TEST(WinInetHttpTest, WhileConnecting) {
     sink.Going = [&](int) { return Clock::now() - before < 500ms; };
     EXPECT_EQ(HttpGet(port.Url(), sink), HttpOutcome::Aborted);
     EXPECT_LT(Clock::now() - before, 1500ms);
-    EXPECT_LE(sink.LongestSilence(), 100ms);
+    EXPECT_LE(sink.LongestSilence(), RecordingSink::kSilence);
   }
 }
 
@@ -511,7 +515,7 @@ TEST(WinInetHttpTest, RefusalWhileTheServerStalls) {
     };
     EXPECT_EQ(HttpGet(server.Url("/before"), sink), HttpOutcome::Aborted);
     EXPECT_LT(Clock::now() - refused, 1s);
-    EXPECT_LE(sink.LongestSilence(), 100ms);
+    EXPECT_LE(sink.LongestSilence(), RecordingSink::kSilence);
     EXPECT_TRUE(sink.Statuses.empty());
   }
   {
