@@ -23,8 +23,9 @@
 #   ticks_s_off            COUNT * 0.2: the share of varo_off_s that waiting for the
 #                          200 ms tick before each file accounts for
 #   runs                   5
-# Every run installs afresh, so that every file is downloaded; the installed
-# files are compared with the served ones after each run.
+# Every run installs afresh, so that every file is downloaded, and starts
+# after a sync, so that none pays for the writes of the one before; the
+# installed files are compared with the served ones after each run.
 set -euo pipefail
 
 if [ $# -ne 3 ] || ! [ "$3" -ge 2 ] 2>/dev/null; then
@@ -106,6 +107,7 @@ run_varo() {  # LIST EXTRA NAMES...: seconds of one run
   local list=$1 extra=$2
   shift 2
   bench_install "$work/inst" "$build" "$BENCH_BASE/$list" "$extra"
+  sync  # no run pays for the writes of the one before
   local seconds
   seconds=$(bench_run_updater "$work/inst")
   check_files "$work/inst" "$@"
@@ -117,6 +119,7 @@ run_curl() {  # CONFIG NAMES...: seconds of one run
   shift
   rm -rf "$work/curl-out"
   mkdir -p "$work/curl-out"
+  sync
   local seconds
   seconds=$(bench_time curl -s --fail -K "$config")
   check_files "$work/curl-out" "$@"
