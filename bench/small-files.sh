@@ -9,6 +9,9 @@
 # writes OUT/small-files-COUNT.json with
 #   count                  files in the list
 #   curl_s                 one curl process fetching the COUNT files
+#   curl_durable_s         the same, then an fsync of each file (sync FILE...): the
+#                          durability the program gives every file it installs
+#   ratio_durable_on       varo_on_s / curl_durable_s
 #   varo_off_s             the program, from its start to its client's start, setting off
 #   varo_on_s              the same with StartNextAtOnce=1
 #   ratio_on               varo_on_s / curl_s
@@ -114,37 +117,48 @@ run_varo() {  # LIST EXTRA NAMES...: seconds of one run
   echo "$seconds"
 }
 
-run_curl() {  # CONFIG NAMES...: seconds of one run
-  local config=$1
+run_curl() {  # CONFIG [durable] NAMES...: seconds of one run, with an fsync of each file when asked
+  local config=$1 durable=""
   shift
+  if [ "${1:-}" = durable ]; then
+    durable=1
+    shift
+  fi
   rm -rf "$work/curl-out"
   mkdir -p "$work/curl-out"
   sync
   local seconds
-  seconds=$(bench_time curl -s --fail -K "$config")
+  if [ -n "$durable" ]; then
+    seconds=$(cd "$work/curl-out" && bench_time sh -c 'curl -s --fail -K "$1" && shift && sync "$@" .' \
+      sh "$config" "$@")
+  else
+    seconds=$(bench_time curl -s --fail -K "$config")
+  fi
   check_files "$work/curl-out" "$@"
   echo "$seconds"
 }
 
 on=$'[Update]\nStartNextAtOnce=1'
-off_times=() on_times=() curl_times=() fixed_times=() curl_fixed_times=()
+off_times=() on_times=() curl_times=() durable_times=() fixed_times=() curl_fixed_times=()
 for run in $(seq "$runs"); do
   off_times+=("$(run_varo Update.xml "" "${names[@]}")")
   on_times+=("$(run_varo Update.xml "$on" "${names[@]}")")
   curl_times+=("$(run_curl "$work/all.curl" "${names[@]}")")
+  durable_times+=("$(run_curl "$work/all.curl" durable "${names[@]}")")
   fixed_times+=("$(run_varo One.xml "$on" "${names[0]}")")
   curl_fixed_times+=("$(run_curl "$work/one.curl" "${names[0]}")")
-  echo "run $run: off ${off_times[-1]} s, on ${on_times[-1]} s, curl ${curl_times[-1]} s," \
+  echo "run $run: off ${off_times[-1]} s, on ${on_times[-1]} s, curl ${curl_times[-1]} s" \
+    "(with fsyncs ${durable_times[-1]} s)," \
     "one file: on ${fixed_times[-1]} s, curl ${curl_fixed_times[-1]} s" >&2
 done
 
 python3 - "$out/small-files-$count.json" "$count" "$runs" \
   "$(bench_median "${curl_times[@]}")" "$(bench_median "${off_times[@]}")" \
   "$(bench_median "${on_times[@]}")" "$(bench_median "${fixed_times[@]}")" \
-  "$(bench_median "${curl_fixed_times[@]}")" <<'PY'
+  "$(bench_median "${curl_fixed_times[@]}")" "$(bench_median "${durable_times[@]}")" <<'PY'
 import json, sys
 path, count, runs = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-curl, off, on, fixed, curl_fixed = map(float, sys.argv[4:9])
+curl, off, on, fixed, curl_fixed, durable = map(float, sys.argv[4:10])
 per_file_on = (on - fixed) / (count - 1) * 1000
 curl_per_file = (curl - curl_fixed) / (count - 1) * 1000
 result = {
@@ -154,6 +168,8 @@ result = {
     "varo_off_s": off,
     "varo_on_s": on,
     "ratio_on": round(on / curl, 2),
+    "curl_durable_s": durable,
+    "ratio_durable_on": round(on / durable, 2),
     "fixed_s": fixed,
     "curl_fixed_s": curl_fixed,
     "per_file_ms_on": round(per_file_on, 3),
