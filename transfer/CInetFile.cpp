@@ -207,16 +207,15 @@ class CInetFile::Transfer final : public platform::HttpSink {
       return Stop(INETFILE_CANCELLED);
     }
     const auto now = std::chrono::steady_clock::now();
+    if (File.Buffered() > 0 && now - LastFlush >= kFlushInterval) {
+      LastFlush = now;
+      if (!File.Flush()) {
+        return Stop(INETFILE_ERR_CREATE_LOCAL);
+      }
+    }
+    // After the flush: the side file holds what came before the record.
     if (PendingRecord && now - Begun >= kRecordDelay) {
       KeepRecord();
-    }
-    if (File.Buffered() > 0) {
-      if (now - LastFlush >= kFlushInterval) {
-        LastFlush = now;
-        if (!File.Flush()) {
-          return Stop(INETFILE_ERR_CREATE_LOCAL);
-        }
-      }
     }
     return true;
   }

@@ -61,6 +61,9 @@ struct KillPoint {
   std::string Name;
   std::string AwaitRequest;  // kill once this path was asked for (and stalls)
   std::chrono::milliseconds After{0};
+  // Also wait for the stalled file's resume record, and check that the next
+  // run asks only for the rest of it.
+  bool AwaitRecord = false;
 };
 
 void PrintTo(const KillPoint& point, std::ostream* out) {
@@ -72,15 +75,18 @@ class VaroUpdateKillTest : public ::testing::TestWithParam<KillPoint> {
   void SetUp() override { ASSERT_TRUE(gui_test::GtkEnvironment::Ready()) << "no virtual display"; }
 
   // Serves the list and the files; the stalled path answers only after
-  // Release(). Files come at about 3 MiB/s, so a run lasts a few seconds.
+  // Release(), the ranged one honours ranges with the stalled answer's
+  // ETag. Files come at about 3 MiB/s, so a run lasts a few seconds.
   static void Serve(test::TestHttpServer& server, const std::vector<Listed>& files,
-                    const std::string& stalled) {
+                    const std::string& stalled, const std::string& ranged = {}) {
     std::string list = "<?xml version=\"1.0\" encoding=\"utf-8\"?><UpdateList>";
     for (const Listed& file : files) {
       const std::string path = "/files/" + file.Name;
       list += gui_test::Entry(file.Name, file.Folder, file.New.size(), server.Url(path));
       if (path == stalled) {
         server.StallAfter(path, file.New, file.New.size() / 2);
+      } else if (path == ranged) {
+        server.ServeRanged(path, file.New, test::TestHttpServer::kStalledETag, "");
       } else {
         server.Drip(path, file.New, 32 * 1024, 10ms);
       }
@@ -94,7 +100,8 @@ class VaroUpdateKillTest : public ::testing::TestWithParam<KillPoint> {
   }
 
   // Each target holds its old or its new content, whole; beside the
-  // targets lie only their ".update" files. Returns how many are new.
+  // targets lie only their ".update" files and the records of those
+  // (".resume"). Returns how many are new.
   static int ExpectWholeAndClean(const Installation& installation,
                                  const std::vector<Listed>& files) {
     int updated = 0;
@@ -103,6 +110,7 @@ class VaroUpdateKillTest : public ::testing::TestWithParam<KillPoint> {
       const fs::path target = installation / file.Relative();
       allowed.insert(file.Relative());
       allowed.insert(fs::path(file.Relative()) += ".update");
+      allowed.insert(fs::path(file.Relative()) += ".resume");
       if (!fs::exists(target)) {
         EXPECT_TRUE(file.Old.empty()) << file.Name << " lost its old content";
         continue;
@@ -140,7 +148,16 @@ TEST_P(VaroUpdateKillTest, EveryFileStaysWholeAndTheNextRunCompletes) {
   auto program = installation.Run();
   if (!point.AwaitRequest.empty()) {
     ASSERT_TRUE(first->WaitForRequests(point.AwaitRequest, 1, 20s)) << installation.Log();
-    if (point.AwaitRequest != "/Download/Update.xml") {
+    if (point.AwaitRecord) {
+      // The download has run long enough to leave its record.
+      const fs::path record =
+          installation / ("data/sub" + point.AwaitRequest.substr(6) + ".resume");
+      const auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (!fs::exists(record) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+      }
+      ASSERT_TRUE(fs::exists(record)) << installation.Log();
+    } else if (point.AwaitRequest != "/Download/Update.xml") {
       // Half of the file is on its way to the disk.
       std::this_thread::sleep_for(100ms);
     }
@@ -149,23 +166,46 @@ TEST_P(VaroUpdateKillTest, EveryFileStaysWholeAndTheNextRunCompletes) {
   }
   program->Kill(9);
   ASSERT_TRUE(program->Wait(10s));
-  first.reset();
   const int updatedBefore = ExpectWholeAndClean(installation, files);
   if (updatedBefore < static_cast<int>(files.size())) {
     EXPECT_FALSE(installation.ClientStarted()) << "the client waits for the whole update";
   }
 
   // The next run, against a server that answers everything, completes it.
-  test::TestHttpServer second;
-  Serve(second, files, "");
-  test::WriteFile(installation / "ADImage" / "xxxxx_system.ini",
-                  "[UpdateServer]\r\nserver1=" + second.Url("/Download/Update.xml") + "\r\n");
+  // A record names the URL it belongs to: to be continued, the stalled file
+  // comes from the same server, which now honours ranges.
+  std::uintmax_t kept = 0;
+  std::unique_ptr<test::TestHttpServer> second;
+  test::TestHttpServer* next = nullptr;
+  if (point.AwaitRecord) {
+    kept = fs::file_size(fs::path(installation / ("data/sub" + point.AwaitRequest.substr(6))) +=
+                         ".update");
+    first->Release();  // the held answer goes to the closed connection
+    Serve(*first, files, "", point.AwaitRequest);
+    next = first.get();
+  } else {
+    first.reset();
+    second = std::make_unique<test::TestHttpServer>();
+    Serve(*second, files, "");
+    test::WriteFile(installation / "ADImage" / "xxxxx_system.ini",
+                    "[UpdateServer]\r\nserver1=" + second->Url("/Download/Update.xml") + "\r\n");
+    next = second.get();
+  }
   auto rerun = installation.Run("second-run.log");
   EXPECT_EQ(rerun->Wait(60s), 0) << installation.Log("second-run.log");
   EXPECT_EQ(ExpectWholeAndClean(installation, files), static_cast<int>(files.size()));
   EXPECT_TRUE(installation.ClientStarted());
   for (const Listed& file : files) {
     EXPECT_FALSE(fs::exists(fs::path(installation / file.Relative()) += ".update")) << file.Name;
+  }
+  if (point.AwaitRecord) {
+    ASSERT_GT(kept, 0u) << "the record came before any byte reached the side file";
+    const auto requests = next->Requests();
+    const auto asked = std::find_if(requests.rbegin(), requests.rend(), [&](const auto& request) {
+      return request.Path == point.AwaitRequest;
+    });
+    ASSERT_NE(asked, requests.rend());
+    EXPECT_EQ(asked->Header("Range"), "bytes=" + std::to_string(kept) + "-");
   }
   RecordProperty("updated_before_kill", updatedBefore);
 }
@@ -174,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
     Points, VaroUpdateKillTest,
     ::testing::Values(KillPoint{"WhileTheListComes", "/Download/Update.xml"},
                       KillPoint{"InTheMiddleOfASmallFile", "/files/file2.dat"},
-                      KillPoint{"InTheMiddleOfABigFile", "/files/file7.dat"},
+                      KillPoint{"InTheMiddleOfABigFile", "/files/file7.dat", 0ms, true},
                       KillPoint{"At100ms", "", 100ms}, KillPoint{"At400ms", "", 400ms},
                       KillPoint{"At700ms", "", 700ms}, KillPoint{"At1000ms", "", 1000ms},
                       KillPoint{"At1300ms", "", 1300ms}, KillPoint{"At1600ms", "", 1600ms},
