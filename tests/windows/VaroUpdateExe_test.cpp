@@ -56,39 +56,45 @@ TEST(VaroUpdateExeTest, UpdatesAnInstallationAndStartsTheClient) {
   if (test::RunningUnderWine() && ::GetEnvironmentVariableW(L"DISPLAY", display, 64) == 0) {
     GTEST_SKIP() << "no X display for Wine: run with DISPLAY set (e.g. Xvfb :77, DISPLAY=:77)";
   }
-  const test::TempDir install;
-  const fs::path built = test::HostPath(VARO_PROGRAM_DIR);
-  fs::copy_file(built / "VaroUpdate.exe", install / "VaroUpdate.exe");
-  fs::copy(built / "ADImage", install / "ADImage", fs::copy_options::recursive);
-  fs::copy_file(test::HostPath(VARO_CLIENT_STAND_IN), install / "Tandrel.exe");
+  // With the default configuration, and with every job started at once
+  // (the list while the window is being created).
+  for (const std::string extra : {"", "[Update]\r\nStartNextAtOnce=1\r\n"}) {
+    SCOPED_TRACE(extra.empty() ? "default" : "StartNextAtOnce=1");
+    const test::TempDir install;
+    const fs::path built = test::HostPath(VARO_PROGRAM_DIR);
+    fs::copy_file(built / "VaroUpdate.exe", install / "VaroUpdate.exe");
+    fs::copy(built / "ADImage", install / "ADImage", fs::copy_options::recursive);
+    fs::copy_file(test::HostPath(VARO_CLIENT_STAND_IN), install / "Tandrel.exe");
 
-  test::TestHttpServer server;
-  const std::string nested = Bytes(300 * 1024, 'a');
-  const std::string top = Bytes(5000, 'b');
-  test::WriteFile(install / "readme.txt", "old text");
-  server.Serve("/files/maps/world.dat", nested);
-  server.Serve("/files/readme.txt", top);
-  server.Serve(
-      "/Download/Update.xml",
-      "<?xml version=\"1.0\" encoding=\"utf-8\"?><UpdateList>" +
-          Entry("world.dat", "data\\maps", nested.size(), server.Url("/files/maps/world.dat")) +
-          Entry("readme.txt", "", top.size(), server.Url("/files/readme.txt"),
-                "<FileVersion>2</FileVersion>") +
-          "</UpdateList>",
-      200, "text/xml");
-  test::WriteFile(install / "ADImage" / "xxxxx_system.ini",
-                  "[UpdateServer]\r\nserver1=" + server.Url("/Download/Update.xml") + "\r\n");
+    test::TestHttpServer server;
+    const std::string nested = Bytes(300 * 1024, 'a');
+    const std::string top = Bytes(5000, 'b');
+    test::WriteFile(install / "readme.txt", "old text");
+    server.Serve("/files/maps/world.dat", nested);
+    server.Serve("/files/readme.txt", top);
+    server.Serve(
+        "/Download/Update.xml",
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?><UpdateList>" +
+            Entry("world.dat", "data\\maps", nested.size(), server.Url("/files/maps/world.dat")) +
+            Entry("readme.txt", "", top.size(), server.Url("/files/readme.txt"),
+                  "<FileVersion>2</FileVersion>") +
+            "</UpdateList>",
+        200, "text/xml");
+    test::WriteFile(
+        install / "ADImage" / "xxxxx_system.ini",
+        "[UpdateServer]\r\nserver1=" + server.Url("/Download/Update.xml") + "\r\n" + extra);
 
-  EXPECT_EQ(RunProgram(install / "VaroUpdate.exe", 60'000), 0);
-  EXPECT_EQ(test::ReadFile(install / "data" / "maps" / "world.dat"), nested);
-  EXPECT_EQ(test::ReadFile(install / "readme.txt"), top);
-  EXPECT_FALSE(fs::exists(install / "readme.txt.update"));
-  // The client is started without waiting for it: give it a moment.
-  for (int i = 0; i < 100 && !fs::exists(install / "client-started.log"); ++i) {
-    ::Sleep(100);
+    EXPECT_EQ(RunProgram(install / "VaroUpdate.exe", 60'000), 0);
+    EXPECT_EQ(test::ReadFile(install / "data" / "maps" / "world.dat"), nested);
+    EXPECT_EQ(test::ReadFile(install / "readme.txt"), top);
+    EXPECT_FALSE(fs::exists(install / "readme.txt.update"));
+    // The client is started without waiting for it: give it a moment.
+    for (int i = 0; i < 100 && !fs::exists(install / "client-started.log"); ++i) {
+      ::Sleep(100);
+    }
+    EXPECT_EQ(test::ReadFile(install / "client-started.log"), "started\n");
+    EXPECT_EQ(server.RequestCount("/Download/Update.xml"), 1u);
   }
-  EXPECT_EQ(test::ReadFile(install / "client-started.log"), "started\n");
-  EXPECT_EQ(server.RequestCount("/Download/Update.xml"), 1u);
 }
 
 }  // namespace
