@@ -25,6 +25,7 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
   if (Succeeded(result)) {
     Buffer.resize(kBufferSize);
     Held = 0;
+    NotStarted = 0;
   }
   return result;
 }
@@ -37,6 +38,7 @@ HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t size
   if (Succeeded(result)) {
     Buffer.resize(kBufferSize);
     Held = 0;
+    NotStarted = 0;
   }
   return result;
 }

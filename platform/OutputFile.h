@@ -65,6 +65,9 @@ class OutputFile {
   std::intptr_t Handle = -1;
   std::vector<char> Buffer;
   std::size_t Held = 0;  // bytes waiting in Buffer
+  // Bytes written out since the system was last asked to start putting
+  // them on the disk (POSIX).
+  std::uint64_t NotStarted = 0;
 };
 
 }  // namespace varo::platform

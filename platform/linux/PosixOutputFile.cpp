@@ -8,6 +8,12 @@
 #include "platform/OutputFile.h"
 
 namespace varo::platform {
+namespace {
+
+// How much is written before the system is asked to start writing it back.
+constexpr std::uint64_t kWriteBehind = std::uint64_t{8} << 20;
+
+}  // namespace
 
 HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   // unlink never follows a link and never removes a folder.
@@ -43,6 +49,7 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_
 
 bool OutputFile::WriteOut(const char* data, std::size_t size) {
   const auto descriptor = static_cast<int>(Handle);
+  const std::size_t total = size;
   while (size > 0) {
     const ssize_t written = ::write(descriptor, data, size);
     if (written < 0) {
@@ -56,10 +63,15 @@ bool OutputFile::WriteOut(const char* data, std::size_t size) {
   }
   // Starts putting what was written on the disk now, in the background,
   // rather than all of it in the final sync: a durable close of a large
-  // file then waits only for its last blocks. Pages already on their way
-  // are skipped, so this costs little per block; where the system cannot
-  // do it, the final sync does all the work, as without it.
-  ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
+  // file then waits only for its last blocks. Asked for every few MiB, so
+  // that the disk gets large writes; pages already on their way are
+  // skipped. Where the system cannot do it, the final sync does all the
+  // work, as without it.
+  NotStarted += total;
+  if (NotStarted >= kWriteBehind) {
+    NotStarted = 0;
+    ::sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
   return true;
 }
 
