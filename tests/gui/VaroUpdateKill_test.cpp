@@ -20,6 +20,7 @@
 #include "support/SampleInstallation.h"
 #include "support/Subprocess.h"
 #include "support/TestHttpServer.h"
+#include "transfer/ResumeRecord.h"
 
 namespace varo {
 namespace {
@@ -149,14 +150,15 @@ TEST_P(VaroUpdateKillTest, EveryFileStaysWholeAndTheNextRunCompletes) {
   if (!point.AwaitRequest.empty()) {
     ASSERT_TRUE(first->WaitForRequests(point.AwaitRequest, 1, 20s)) << installation.Log();
     if (point.AwaitRecord) {
-      // The download has run long enough to leave its record.
+      // The download has run long enough to leave its record, whole (it is
+      // written after it is created).
       const fs::path record =
           installation / ("data/sub" + point.AwaitRequest.substr(6) + ".resume");
       const auto deadline = std::chrono::steady_clock::now() + 20s;
-      while (!fs::exists(record) && std::chrono::steady_clock::now() < deadline) {
+      while (!ReadResumeRecord(record) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
       }
-      ASSERT_TRUE(fs::exists(record)) << installation.Log();
+      ASSERT_TRUE(ReadResumeRecord(record).has_value()) << installation.Log();
     } else if (point.AwaitRequest != "/Download/Update.xml") {
       // Half of the file is on its way to the disk.
       std::this_thread::sleep_for(100ms);
