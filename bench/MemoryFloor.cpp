@@ -18,7 +18,7 @@ constexpr const char* kFont = "Noto Sans CJK SC";
 GtkWidget* Label(const char* text, int points, bool bold) {
   GtkWidget* label = gtk_label_new(nullptr);
   char* markup =
-      g_markup_printf_escaped("<span font_family=\"%s\" size=\"%d\" weight=\"%s\">%s</span>", kFont,
+      g_markup_printf_escaped(R"(<span font_family="%s" size="%d" weight="%s">%s</span>)", kFont,
                               points * PANGO_SCALE, bold ? "bold" : "normal", text);
   gtk_label_set_markup(GTK_LABEL(label), markup);
   g_free(markup);
