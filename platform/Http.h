@@ -24,16 +24,11 @@ class HttpSink {
  public:
   virtual ~HttpSink() = default;
 
-  // The status of the final response (after redirects), once, before any
-  // body data; also for an empty body. Always called before HttpGet returns
-  // Complete; a failed transfer may end without it. False ends the transfer
-  // (Aborted) and no body data follows.
-  virtual bool OnResponse(int status) = 0;
-
-  // What the client calls in place of OnResponse(int), with the headers of
-  // the final response besides its status; the same rules hold. By default
-  // it passes the status on.
-  virtual bool OnFinalResponse(const HttpResponse& response) { return OnResponse(response.Status); }
+  // The status and headers of the final response (after redirects), once,
+  // before any body data; also for an empty body. Always called before
+  // HttpGet returns Complete; a failed transfer may end without it. False
+  // ends the transfer (Aborted) and no body data follows.
+  virtual bool OnResponse(const HttpResponse& response) = 0;
 
   // The next block of the final response's body, of any size above 0 (bodies
   // of redirections that were followed never come here). False ends the

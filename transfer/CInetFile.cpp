@@ -106,19 +106,13 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // download, read back from the file. Nothing when it cannot be read.
   std::optional<platform::Sha256Digest> Digest() {
     if (Continued || !Hash) {
-      const auto file = platform::HashFile(DownloadedFileOf(Job.LocalFile));
+      const auto file = platform::HashFile(Job.SideFile());
       return file ? std::optional(file->Digest) : std::nullopt;
     }
     return Hash->Finish();
   }
 
-  bool OnResponse(int status) override {
-    platform::HttpResponse response;
-    response.Status = status;
-    return OnFinalResponse(response);
-  }
-
-  bool OnFinalResponse(const platform::HttpResponse& response) override {
+  bool OnResponse(const platform::HttpResponse& response) override {
     if (Plan && response.Status == kStatusPartial) {
       return Continue(response);
     }
@@ -138,7 +132,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
     // arrives at once never needs one.
     const bool resumable = Job.Kind == kInetFileData && Job.RequiredLength > 0;
     if (Job.Kind == kInetFileData) {
-      platform::RemoveFile(ResumeFileOf(DownloadedFileOf(Job.LocalFile)));
+      platform::RemoveFile(Job.RecordFile());
     }
     if (!CreateTarget()) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
@@ -158,7 +152,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // continued later.
   void KeepRecord() {
     if (PendingRecord) {
-      WriteResumeRecord(ResumeFileOf(DownloadedFileOf(Job.LocalFile)), *PendingRecord);
+      WriteResumeRecord(Job.RecordFile(), *PendingRecord);
       PendingRecord.reset();
     }
   }
@@ -272,8 +266,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // path one by one from the root down (a folder that exists counts as
   // made; folders made stay) and tries once more.
   bool CreateTarget() {
-    const std::filesystem::path target =
-        Job.Kind == kInetFileData ? DownloadedFileOf(Job.LocalFile) : Job.LocalFile;
+    const std::filesystem::path target = Job.Kind == kInetFileData ? Job.SideFile() : Job.LocalFile;
     if (platform::Succeeded(File.Create(target))) {
       return true;
     }
@@ -297,10 +290,9 @@ class CInetFile::Transfer final : public platform::HttpSink {
   // chunks, as if they had just arrived, so its total counts them too.
   // Anything else starts over.
   bool Continue(const platform::HttpResponse& response) {
-    const std::filesystem::path side = DownloadedFileOf(Job.LocalFile);
     const std::optional<ContentRange> range = ParseContentRange(response.ContentRange);
     if (!range || range->First != Plan->From || range->Total != Job.RequiredLength ||
-        !platform::Succeeded(File.Append(side, Plan->From))) {
+        !platform::Succeeded(File.Append(Job.SideFile(), Plan->From))) {
       Abandon();
       Job.DiscardPartial();
       return Stop(kStartOver);
@@ -404,12 +396,20 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
   }
 }
 
+std::filesystem::path CInetFile::SideFile() const {
+  return DownloadedFileOf(LocalFile);
+}
+
+std::filesystem::path CInetFile::RecordFile() const {
+  return ResumeFileOf(SideFile());
+}
+
 std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
   if (Kind != kInetFileData || RequiredLength == 0) {
     return std::nullopt;
   }
-  const std::filesystem::path side = DownloadedFileOf(LocalFile);
-  const std::filesystem::path recordFile = ResumeFileOf(side);
+  const std::filesystem::path side = SideFile();
+  const std::filesystem::path recordFile = RecordFile();
   // Neither is read or written through a link; the side file is opened
   // without following one again when the answer comes.
   if (platform::IsLink(side) || platform::IsLink(recordFile)) {
@@ -427,9 +427,8 @@ std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
 }
 
 void CInetFile::DiscardPartial() const {
-  const std::filesystem::path side = DownloadedFileOf(LocalFile);
-  platform::RemoveFile(ResumeFileOf(side));
-  platform::RemoveFile(side);
+  platform::RemoveFile(RecordFile());
+  platform::RemoveFile(SideFile());
 }
 
 // Result codes: 1 for a URL that is not http or https or cannot be split
@@ -493,14 +492,14 @@ void CInetFile::Conclude(Transfer& transfer, platform::HttpOutcome outcome, std:
       // The side file is whole, or in doubt when it could not be closed:
       // installed next or fetched afresh by a later run, never continued.
       if (Kind == kInetFileData) {
-        platform::RemoveFile(ResumeFileOf(DownloadedFileOf(LocalFile)));
+        platform::RemoveFile(RecordFile());
       }
       if (!closed) {
         Fail(INETFILE_ERR_CREATE_LOCAL);
       }
       if (Kind == kInetFileData && Sha256 && transfer.Digest() != Sha256) {
         // Not what the list promised: never installed, and not kept.
-        platform::RemoveFile(DownloadedFileOf(LocalFile));
+        platform::RemoveFile(SideFile());
         Fail(INETFILE_ERR_CHECK);
       }
       break;

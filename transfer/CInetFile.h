@@ -132,6 +132,9 @@ class CInetFile : public COrlanThread {
   // beside it names URL and RequiredLength. Nothing for a list job or one
   // without a RequiredLength.
   std::optional<ResumePlan> PlanResume() const;
+  // A file job's side file, and the resume record beside it.
+  std::filesystem::path SideFile() const;
+  std::filesystem::path RecordFile() const;
   // Removes the side file and its record.
   void DiscardPartial() const;
   // Turns the outcome of the last request into the run's result code (or a

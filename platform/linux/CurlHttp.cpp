@@ -215,7 +215,7 @@ class Transfer {
     response.ETag = FinalHeader(easy, "ETag");
     response.LastModified = FinalHeader(easy, "Last-Modified");
     response.ContentRange = FinalHeader(easy, "Content-Range");
-    return Call([&] { return Sink.OnFinalResponse(response); });
+    return Call([&] { return Sink.OnResponse(response); });
   }
 
   // libcurl's write callback: the body of the final response (libcurl does

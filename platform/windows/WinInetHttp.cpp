@@ -748,7 +748,7 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   SpeedWatch speed(limits);
   for (;;) {
     News news = state->Take(kPoll);
-    if (news.Response && !sink.OnFinalResponse(*news.Response)) {
+    if (news.Response && !sink.OnResponse(*news.Response)) {
       return HttpOutcome::Aborted;
     }
     for (const Block& block : news.Blocks) {

@@ -26,8 +26,8 @@ namespace routes = test::tls_routes;
 
 class BodySink : public HttpSink {
  public:
-  bool OnResponse(int status) override {
-    Statuses.push_back(status);
+  bool OnResponse(const HttpResponse& response) override {
+    Statuses.push_back(response.Status);
     return true;
   }
   bool OnData(const char* data, std::size_t size) override {
