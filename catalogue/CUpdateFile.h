@@ -51,6 +51,10 @@ class CUpdateFile {
   std::string LocalPath;
   platform::FileTime FileTime{};
   std::filesystem::path LocalFile;
+  // Whether the download of this entry takes a side file of the hashed
+  // form: set by the loader of the list where the plain side file's name,
+  // or its resume record's, is that of another entry's file.
+  bool HashedSideName = false;
   std::string URL;
   std::string UserName;
   std::string Password;

@@ -101,6 +101,13 @@ class LockedPtrList {
       visit(static_cast<const T&>(*entry));
     }
   }
+  template <class Visit>
+  void ForEach(Visit visit) {
+    std::lock_guard guard(Mutex);
+    for (const auto& entry : Entries) {
+      visit(*entry);
+    }
+  }
 
   std::size_t GetCount() const {
     std::lock_guard guard(Mutex);

@@ -59,20 +59,20 @@ std::uint64_t NameHash(std::string_view text) {
 
 }  // namespace
 
-std::filesystem::path DownloadedFileOf(const std::filesystem::path& target) {
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target, bool hashed) {
   const std::string name = PathToUtf8(target.filename());
-  if (name.size() + kSideSuffix.size() <= kMaxNameBytes) {
+  if (!hashed && name.size() + kSideSuffix.size() <= kMaxNameBytes) {
     std::filesystem::path downloaded = target;
     downloaded += PathFromUtf8(kSideSuffix);
     return downloaded;
   }
-  // Too long with the suffix: the name's start, cut at a character boundary,
-  // then a hash of the whole name, so that each target keeps its own side
-  // file.
+  // The name's start, cut at a character boundary, then a hash of the whole
+  // name, so that each target keeps its own side file.
   char hash[18];
   std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
-  std::size_t keep = kMaxNameBytes - kSideSuffix.size() - (sizeof hash - 1);
-  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+  std::size_t keep = std::min(name.size(), kMaxNameBytes - kSideSuffix.size() - (sizeof hash - 1));
+  while (keep > 0 && keep < name.size() &&
+         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
     --keep;
   }
   return target.parent_path() /
@@ -397,7 +397,7 @@ void CInetFile::Notify(std::uint32_t message, std::uint32_t low) const {
 }
 
 std::filesystem::path CInetFile::SideFile() const {
-  return DownloadedFileOf(LocalFile);
+  return DownloadedFileOf(LocalFile, HashedSideName);
 }
 
 std::filesystem::path CInetFile::RecordFile() const {

@@ -40,8 +40,9 @@ inline constexpr std::int32_t kInetFileData = 2;  // one listed file
 
 // The side file a file job writes its download of target to: its name with
 // ".update" appended, or, where that would be longer than a file name may
-// be, the name's start and a hash of the whole name, then ".update".
-std::filesystem::path DownloadedFileOf(const std::filesystem::path& target);
+// be or where hashed is set, the name's start and a hash of the whole name,
+// then ".update".
+std::filesystem::path DownloadedFileOf(const std::filesystem::path& target, bool hashed = false);
 
 // One download job: fetches URL into a local file on a worker thread of its
 // own and reports to NotifyWindow by posted messages: one progress
@@ -74,6 +75,10 @@ class CInetFile : public COrlanThread {
   bool StatusCallback = false;
   std::int32_t Kind = kInetFileData;
   std::filesystem::path LocalFile;
+  // Whether the side file (and its resume record) take the hashed form of
+  // LocalFile's name: set where the plain names belong to other files of
+  // the list, so that the download never overwrites one of them.
+  bool HashedSideName = false;
   std::string FileName;
   std::string URL;
   platform::MessagePoster* NotifyWindow = nullptr;
@@ -105,6 +110,9 @@ class CInetFile : public COrlanThread {
   // with INETFILE_ERR_CHECK.
   std::optional<std::array<std::uint8_t, 32>> Sha256;
 
+  // A file job's side file: what a complete run leaves for the installer.
+  std::filesystem::path SideFile() const;
+
  protected:
   // The body of one run: fetches URL into the target file, posting one
   // progress notification per chunk and one completion notification at the
@@ -132,8 +140,7 @@ class CInetFile : public COrlanThread {
   // beside it names URL and RequiredLength. Nothing for a list job or one
   // without a RequiredLength.
   std::optional<ResumePlan> PlanResume() const;
-  // A file job's side file, and the resume record beside it.
-  std::filesystem::path SideFile() const;
+  // The resume record beside a file job's side file.
   std::filesystem::path RecordFile() const;
   // Removes the side file and its record.
   void DiscardPartial() const;

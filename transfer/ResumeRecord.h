@@ -21,8 +21,9 @@ struct ResumeRecord {
   bool operator==(const ResumeRecord&) const = default;
 };
 
-// The record file that belongs to a side file: its name with ".resume"
-// appended in place of ".update" (so it never collides with a target).
+// The record file that belongs to a side file: its name with ".resume" in
+// place of ".update". Where that is the name of a listed file, the side
+// file takes its hashed form (CInetFile::HashedSideName), and so does this.
 std::filesystem::path ResumeFileOf(const std::filesystem::path& sideFile);
 
 // Writes record to file afresh; false when it cannot be written (the

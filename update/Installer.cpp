@@ -8,9 +8,9 @@
 
 namespace varo {
 
-InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
-                                     bool execute, const std::string& parameters,
-                                     bool registerServer) {
+InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& sideFile,
+                                     const std::filesystem::path& target, bool execute,
+                                     const std::string& parameters, bool registerServer) {
   if (FileExists(target)) {
     if (platform::IsReadOnly(target)) {
       return InstallOutcome::TargetLocked;
@@ -24,8 +24,8 @@ InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesyst
       return InstallOutcome::TargetLocked;
     }
   }
-  if (!platform::Succeeded(platform::ReplaceFile(DownloadedFileOf(target), target, execute,
-                                                 platform::NameDurability::Deferred))) {
+  if (!platform::Succeeded(
+          platform::ReplaceFile(sideFile, target, execute, platform::NameDurability::Deferred))) {
     return InstallOutcome::MoveFailed;
   }
   if (execute) {

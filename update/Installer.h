@@ -15,7 +15,7 @@ enum class InstallOutcome {
   MoveFailed,    // the new file could not be put in place; the old one is whole
 };
 
-// Puts the downloaded side file of target in its place in one atomic step,
+// Puts the downloaded side file in target's place in one atomic step,
 // then starts it (execute, with its parameters) and registers it with
 // "regsvr32" (registerServer), in that order, without waiting for either.
 // A target that is read-only or cannot be opened for reading is left alone
@@ -24,8 +24,8 @@ enum class InstallOutcome {
 // execute is set; a replacement keeps the replaced file's permissions. The
 // new name reaches the disk once the caller syncs target's folder
 // (InstalledFolders); the content already has.
-InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& target,
-                                     bool execute, const std::string& parameters,
-                                     bool registerServer);
+InstallOutcome InstallDownloadedFile(platform::Shell& shell, const std::filesystem::path& sideFile,
+                                     const std::filesystem::path& target, bool execute,
+                                     const std::string& parameters, bool registerServer);
 
 }  // namespace varo

@@ -29,6 +29,7 @@ std::unique_ptr<CInetFile> MakeFileJob(const CUpdateFile& entry, const std::stri
   download->URL = entry.URL;
   download->ServerName = serverName;
   download->LocalFile = entry.LocalFile;
+  download->HashedSideName = entry.HashedSideName;
   download->FileName = entry.FileName;
   // A listed length of 0 or below is not known.
   const std::uint64_t length = entry.Length > 0 ? static_cast<std::uint64_t>(entry.Length) : 0;
@@ -264,8 +265,8 @@ void CDuiFrameWnd::FailRun(const std::string& summary, const std::string& boxTex
 }
 
 bool CDuiFrameWnd::InstallFile(const CInetFile& job) {
-  const InstallOutcome outcome =
-      InstallDownloadedFile(Shell, job.LocalFile, job.Execute, job.ExecutePar, job.Register);
+  const InstallOutcome outcome = InstallDownloadedFile(Shell, job.SideFile(), job.LocalFile,
+                                                       job.Execute, job.ExecutePar, job.Register);
   switch (outcome) {
     case InstallOutcome::Installed:
       Installed.Add(job.LocalFile);

@@ -21,7 +21,8 @@ class InstallerTest : public ::testing::Test {
  protected:
   InstallOutcome Install(const fs::path& target, bool execute = false,
                          const std::string& parameters = "", bool registerServer = false) {
-    return InstallDownloadedFile(Desktop, target, execute, parameters, registerServer);
+    return InstallDownloadedFile(Desktop, DownloadedFileOf(target), target, execute, parameters,
+                                 registerServer);
   }
   test::TempDir Dir;
   platform::HeadlessDesktop Desktop;

@@ -394,6 +394,43 @@ TEST_F(UpdateRunTest, AFileWithTheLongestNameIsUpdated) {
       << "the file and ADImage, no side file left";
 }
 
+// A listed file may carry the name of another entry's side file or resume
+// record ("<name>.update", "<name>.resume"): that entry then downloads into
+// a side file of another name, and neither file is overwritten or removed.
+TEST_F(UpdateRunTest, FilesNamedLikeAnotherEntrysSideFileStayWhole) {
+  test::WriteFile(Install / "a.pak.update", "listed, current");
+  test::WriteFile(Install / "a.pak", "old a");
+  test::WriteFile(Install / "b.pak", "old b");
+  const std::string stale = "<FileVersion>2</FileVersion>";
+  ServeList({{"a.pak.update", "/a-update", "15", ""},
+             {"a.pak", "/a", "5", stale},
+             {"b.pak.resume", "/b-resume", "8", stale},
+             {"b.pak", "/b", "5", stale}});
+  Server.Serve("/a", "new a");
+  Server.Serve("/b-resume", "b record");
+  Server.Serve("/b", "new b");
+  Open();
+  RunHeadJob();
+  ASSERT_EQ(Frame->InetFiles.GetCount(), 3u);
+  for (int file = 0; file < 3; ++file) {
+    RunHeadJob();
+  }
+  EXPECT_EQ(Desktop.CurrentText("infolable"), "更新完毕");
+  EXPECT_TRUE(Desktop.EventsOf("box").empty());
+  EXPECT_EQ(Server.RequestCount("/a-update"), 0u);
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(Install.Path())) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names,
+            (std::set<std::string>{"ADImage", "a.pak", "a.pak.update", "b.pak", "b.pak.resume"}))
+      << "no side file left";
+  EXPECT_EQ(test::ReadFile(Install / "a.pak.update"), "listed, current");
+  EXPECT_EQ(test::ReadFile(Install / "a.pak"), "new a");
+  EXPECT_EQ(test::ReadFile(Install / "b.pak.resume"), "b record");
+  EXPECT_EQ(test::ReadFile(Install / "b.pak"), "new b");
+}
+
 TEST_F(UpdateRunTest, CloseButtonDuringADownloadCancelsAndWaits) {
   const std::string big = Bytes(200000, 'z');
   ServeList({{"big.pak", "/big", "200000", ""}});
