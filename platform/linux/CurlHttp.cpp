@@ -300,6 +300,9 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   set(CURLOPT_FOLLOWLOCATION, 1L);
   set(CURLOPT_MAXREDIRS, kMaxRedirects);
   set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  // No authentication of any kind: the credentials of a Location followed
+  // (those of the URL given are removed before) are never sent either.
+  set(CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_NONE));
   set(CURLOPT_SSL_VERIFYPEER, 1L);
   set(CURLOPT_SSL_VERIFYHOST, 2L);
   set(CURLOPT_NOSIGNAL, 1L);

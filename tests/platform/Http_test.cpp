@@ -333,12 +333,7 @@ TEST(HttpTest, CredentialsInUrlsAreNotSent) {
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].HeaderCount("Authorization"), 0u) << "those of the URL given";
-#ifndef _WIN32
-  GTEST_SKIP() << "the libcurl backend still sends those of a redirection's Location "
-                  "(an Authorization header on the request for /final)";
-#else
   EXPECT_EQ(requests[1].HeaderCount("Authorization"), 0u) << "those of the Location";
-#endif
 }
 
 TEST(HttpTest, BadUrlsMakeNoConnection) {
