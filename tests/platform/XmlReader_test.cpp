@@ -339,15 +339,15 @@ TEST_F(HostileXmlTest, ExternalEntitiesAndDtdsAreNeverLoaded) {
        "<!DOCTYPE r [<!ENTITY s SYSTEM \"" + FileUrl("secret.txt") + "\">]><r><File/></r>"},
       {"external parameter entity", "<!DOCTYPE r [<!ENTITY % p SYSTEM \"" + FileUrl("secret.dtd") +
                                         "\"> %p;]><r><File><FileName>&leak;</FileName></File></r>"},
-      {"public external entity", "<!DOCTYPE r [<!ENTITY s PUBLIC \"-//X//Y\" \"" +
+      {"public external entity", R"(<!DOCTYPE r [<!ENTITY s PUBLIC "-//X//Y" ")" +
                                      FileUrl("secret.txt") +
                                      "\">]><r><File><FileName>&s;</FileName></File></r>"},
-      {"unparsed entity", "<!DOCTYPE r [<!NOTATION n SYSTEM \"n\"><!ENTITY s SYSTEM \"" +
+      {"unparsed entity", R"(<!DOCTYPE r [<!NOTATION n SYSTEM "n"><!ENTITY s SYSTEM ")" +
                               FileUrl("secret.txt") + "\" NDATA n>]><r><File/></r>"},
       {"external DTD subset", "<!DOCTYPE r SYSTEM \"" + FileUrl("secret.dtd") +
                                   "\"><r><File><FileName>&leak;</FileName></File></r>"},
       {"external DTD subset on the network",
-       "<!DOCTYPE r PUBLIC \"-//X//Y\" \"http://127.0.0.1:9/x.dtd\"><r><File/></r>"},
+       R"(<!DOCTYPE r PUBLIC "-//X//Y" "http://127.0.0.1:9/x.dtd"><r><File/></r>)"},
   };
   for (const auto& [what, document] : cases) {
     ExpectRefused(what, document);
