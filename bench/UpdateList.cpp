@@ -21,11 +21,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "catalogue/CUpdateFiles.h"
+#include "platform/MessagePoster.h"
+#include "update/ListLoader.h"
 
 namespace varo {
 namespace {
@@ -168,21 +171,32 @@ class Installation {
   fs::path List;
 };
 
+// The loader's result is taken from it directly; nothing is posted.
+class NoWindow final : public platform::MessagePoster {
+ public:
+  void Post(const platform::Message& /*message*/) override {}
+};
+
+// All that the window's list loader does on its thread: the list loaded,
+// side file names checked against the listed names, every entry compared
+// with the disk and the names of those up to date kept for the log.
 void LoadAndCompareList(benchmark::State& state) {
   const auto entries = static_cast<int>(state.range(0));
   const Installation installation(entries);
-  CUpdateFiles files(installation.Root.Path);
+  NoWindow window;
   for (auto iteration : state) {
     static_cast<void>(iteration);
-    if (!files.Load(installation.List)) {
+    ListLoader loader(window, installation.List, installation.Root.Path, std::nullopt,
+                      std::nullopt);
+    loader.LoadHere();
+    if (!loader.Loaded) {
       state.SkipWithError("the list does not load");
       break;
     }
-    if (files.RemoveUpToDate() != static_cast<std::size_t>(entries / 2)) {
+    if (loader.Files.GetCount() != static_cast<std::size_t>(entries / 2)) {
       state.SkipWithError("the comparison does not find the stale half");
       break;
     }
-    files.RemoveAll();
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * entries);
 }

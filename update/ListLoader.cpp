@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -21,15 +22,33 @@ std::string NameKey(const std::filesystem::path& path) {
   return key;
 }
 
+// Whether a file name ends like a side file or a resume record.
+bool EndsLikeASideName(const std::string& name) {
+  const auto endsWith = [&name](std::string_view suffix) {
+    return name.size() >= suffix.size() &&
+           EqualsIgnoringAsciiCase(std::string_view(name).substr(name.size() - suffix.size()),
+                                   suffix);
+  };
+  return endsWith(".update") || endsWith(".resume");
+}
+
 // Marks the entries whose plain side file, or its resume record, has the
 // name of a file that the list itself installs: their downloads take side
 // files of the hashed form, so that they never overwrite or remove another
 // entry's file. Names match without regard to the case of ASCII letters,
 // as on Windows; elsewhere that costs at most a hashed name where a plain
-// one would have done.
+// one would have done. Only listed names that end like a side file can be
+// one; a list without such names costs a look at each name.
 void AvoidListedNames(CUpdateFiles& files) {
   std::unordered_set<std::string> listed;
-  files.ForEach([&listed](const CUpdateFile& entry) { listed.insert(NameKey(entry.LocalFile)); });
+  files.ForEach([&listed](const CUpdateFile& entry) {
+    if (EndsLikeASideName(PathToUtf8(entry.LocalFile.filename()))) {
+      listed.insert(NameKey(entry.LocalFile));
+    }
+  });
+  if (listed.empty()) {
+    return;
+  }
   files.ForEach([&listed](CUpdateFile& entry) {
     const std::filesystem::path side = DownloadedFileOf(entry.LocalFile);
     entry.HashedSideName =
