@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "catalogue/CUpdateFiles.h"
-#include "platform/MessagePoster.h"
+#include "platform/MessageQueue.h"
 #include "update/ListLoader.h"
 
 namespace varo {
@@ -171,19 +171,13 @@ class Installation {
   fs::path List;
 };
 
-// The loader's result is taken from it directly; nothing is posted.
-class NoWindow final : public platform::MessagePoster {
- public:
-  void Post(const platform::Message& /*message*/) override {}
-};
-
 // All that the window's list loader does on its thread: the list loaded,
 // side file names checked against the listed names, every entry compared
 // with the disk and the names of those up to date kept for the log.
 void LoadAndCompareList(benchmark::State& state) {
   const auto entries = static_cast<int>(state.range(0));
   const Installation installation(entries);
-  NoWindow window;
+  platform::MessageQueue window;  // LoadHere posts nothing
   for (auto iteration : state) {
     static_cast<void>(iteration);
     ListLoader loader(window, installation.List, installation.Root.Path, std::nullopt,

@@ -71,8 +71,7 @@ std::filesystem::path DownloadedFileOf(const std::filesystem::path& target, bool
   char hash[18];
   std::snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(NameHash(name)));
   std::size_t keep = std::min(name.size(), kMaxNameBytes - kSideSuffix.size() - (sizeof hash - 1));
-  while (keep > 0 && keep < name.size() &&
-         (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
     --keep;
   }
   return target.parent_path() /

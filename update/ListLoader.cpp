@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -22,14 +21,10 @@ std::string NameKey(const std::filesystem::path& path) {
   return key;
 }
 
-// Whether a file name ends like a side file or a resume record.
-bool EndsLikeASideName(const std::string& name) {
-  const auto endsWith = [&name](std::string_view suffix) {
-    return name.size() >= suffix.size() &&
-           EqualsIgnoringAsciiCase(std::string_view(name).substr(name.size() - suffix.size()),
-                                   suffix);
-  };
-  return endsWith(".update") || endsWith(".resume");
+// Whether a file's name ends like a side file or a resume record.
+bool EndsLikeASideName(const std::filesystem::path& file) {
+  const std::string extension = NameKey(file.extension());
+  return extension == ".update" || extension == ".resume";
 }
 
 // Marks the entries whose plain side file, or its resume record, has the
@@ -42,7 +37,7 @@ bool EndsLikeASideName(const std::string& name) {
 void AvoidListedNames(CUpdateFiles& files) {
   std::unordered_set<std::string> listed;
   files.ForEach([&listed](const CUpdateFile& entry) {
-    if (EndsLikeASideName(PathToUtf8(entry.LocalFile.filename()))) {
+    if (EndsLikeASideName(entry.LocalFile)) {
       listed.insert(NameKey(entry.LocalFile));
     }
   });
