@@ -1,6 +1,5 @@
 #include "update/ListLoader.h"
 
-#include <algorithm>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -13,11 +12,25 @@
 namespace varo {
 namespace {
 
-// A path's UTF-8 text with ASCII letters in lower case: names that Windows
-// takes for the same file have the same key.
+// A path's UTF-8 text with ASCII letters in lower case and every other
+// character replaced by one placeholder: names that Windows takes for the
+// same file have the same key. Windows also folds the case of letters
+// beyond ASCII (by a table of its own), so they all compare alike here;
+// names that only differ there share a key without being the same file,
+// which costs at most a hashed side name where a plain one would have done.
 std::string NameKey(const std::filesystem::path& path) {
-  std::string key = PathToUtf8(path);
-  std::transform(key.begin(), key.end(), key.begin(), ToLowerAscii);
+  constexpr char kOtherCharacter = '\x80';
+  const std::string text = PathToUtf8(path);
+  std::string key;
+  key.reserve(text.size());
+  for (const char byte : text) {
+    const auto code = static_cast<unsigned char>(byte);
+    if (code < 0x80) {
+      key += ToLowerAscii(byte);
+    } else if ((code & 0xC0) != 0x80) {  // the first byte of a character
+      key += kOtherCharacter;
+    }
+  }
   return key;
 }
 
@@ -30,10 +43,10 @@ bool EndsLikeASideName(const std::filesystem::path& file) {
 // Marks the entries whose plain side file, or its resume record, has the
 // name of a file that the list itself installs: their downloads take side
 // files of the hashed form, so that they never overwrite or remove another
-// entry's file. Names match without regard to the case of ASCII letters,
-// as on Windows; elsewhere that costs at most a hashed name where a plain
-// one would have done. Only listed names that end like a side file can be
-// one; a list without such names costs a look at each name.
+// entry's file. Names match without regard to case, as on Windows (see
+// NameKey); elsewhere that costs at most a hashed name where a plain one
+// would have done. Only listed names that end like a side file can be one;
+// a list without such names costs a look at each name.
 void AvoidListedNames(CUpdateFiles& files) {
   std::unordered_set<std::string> listed;
   files.ForEach([&listed](const CUpdateFile& entry) {

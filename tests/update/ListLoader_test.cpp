@@ -69,5 +69,36 @@ TEST(ListLoaderTest, AListThatDoesNotLoadSaysSo) {
   EXPECT_EQ(window.Size(), 0u);
 }
 
+// An entry whose side file or resume record would carry the name of a
+// listed file downloads into a side file of the hashed form. Names are
+// compared as Windows compares them, without regard to case, beyond ASCII
+// as well.
+TEST(ListLoaderTest, EntriesWhoseSideNameIsListedTakeTheHashedForm) {
+  test::TempDir dir;
+  test::WriteFile(dir / "list.xml",
+                  "<UpdateList>"
+                  "<File><FileName>a.pak</FileName></File>"
+                  "<File><FileName>A.PAK.UPDATE</FileName></File>"
+                  "<File><FileName>b.pak</FileName></File>"
+                  "<File><FileName>b.pak.Resume</FileName></File>"
+                  "<File><FileName>\xC3\x84rger.pak</FileName></File>"           // Ärger.pak
+                  "<File><FileName>\xC3\xA4rger.pak.update</FileName></File>"    // ärger.pak.update
+                  "<File><FileName>c.pak</FileName></File>"
+                  "<File><FileName>c.pak.old</FileName></File>"
+                  "<File><FileName>d.update</FileName></File>"
+                  "</UpdateList>");
+  platform::MessageQueue window;
+  ListLoader loader(window, dir / "list.xml", dir.Path(), std::nullopt, std::nullopt);
+  loader.LoadHere();
+  ASSERT_TRUE(loader.Loaded);
+  std::vector<std::string> hashed;
+  loader.Files.ForEach([&](const CUpdateFile& entry) {
+    if (entry.HashedSideName) {
+      hashed.push_back(entry.FileName);
+    }
+  });
+  EXPECT_EQ(hashed, (std::vector<std::string>{"a.pak", "b.pak", "\xC3\x84rger.pak"}));
+}
+
 }  // namespace
 }  // namespace varo
