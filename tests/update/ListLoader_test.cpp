@@ -81,8 +81,8 @@ TEST(ListLoaderTest, EntriesWhoseSideNameIsListedTakeTheHashedForm) {
                   "<File><FileName>A.PAK.UPDATE</FileName></File>"
                   "<File><FileName>b.pak</FileName></File>"
                   "<File><FileName>b.pak.Resume</FileName></File>"
-                  "<File><FileName>\xC3\x84rger.pak</FileName></File>"           // Ärger.pak
-                  "<File><FileName>\xC3\xA4rger.pak.update</FileName></File>"    // ärger.pak.update
+                  "<File><FileName>\xC3\x84rger.pak</FileName></File>"         // Ärger.pak
+                  "<File><FileName>\xC3\xA4rger.pak.update</FileName></File>"  // ärger.pak.update
                   "<File><FileName>c.pak</FileName></File>"
                   "<File><FileName>c.pak.old</FileName></File>"
                   "<File><FileName>d.update</FileName></File>"
