@@ -1,5 +1,6 @@
 #include "platform/OutputFile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -8,6 +9,10 @@ namespace {
 
 // Large enough that the system's per-call cost vanishes beside the copy.
 constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+
+// How far room is set aside ahead of the writes: it is topped up to this
+// when less than half of it is left.
+constexpr std::uint64_t kReserveAhead = std::uint64_t{64} << 20;
 
 }  // namespace
 
@@ -26,6 +31,7 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
     Buffer.resize(kBufferSize);
     Held = 0;
     NotStarted = 0;
+    Written = Planned = Reserved = 0;
   }
   return result;
 }
@@ -39,6 +45,8 @@ HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t size
     Buffer.resize(kBufferSize);
     Held = 0;
     NotStarted = 0;
+    Written = Reserved = size;
+    Planned = 0;
   }
   return result;
 }
@@ -52,7 +60,7 @@ bool OutputFile::Write(const char* data, std::size_t size) {
       return false;
     }
     if (size >= Buffer.size()) {
-      return WriteOut(data, size);
+      return Put(data, size);
     }
   }
   std::memcpy(Buffer.data() + Held, data, size);
@@ -66,7 +74,36 @@ bool OutputFile::Flush() {
   }
   const std::size_t count = Held;
   Held = 0;
-  return WriteOut(Buffer.data(), count);
+  return count == 0 || Put(Buffer.data(), count);
+}
+
+void OutputFile::Reserve(std::uint64_t total) {
+  if (IsOpen()) {
+    Planned = total;
+    ReserveAhead();
+  }
+}
+
+bool OutputFile::Put(const char* data, std::size_t size) {
+  if (!WriteOut(data, size)) {
+    return false;
+  }
+  Written += size;
+  ReserveAhead();
+  return true;
+}
+
+void OutputFile::ReserveAhead() {
+  if (Reserved >= Planned || Reserved - std::min(Reserved, Written) >= kReserveAhead / 2) {
+    return;
+  }
+  const std::uint64_t from = std::max(Reserved, Written);
+  const std::uint64_t to = std::min(Planned, Written + kReserveAhead);
+  if (from < to && !SetAside(from, to - from)) {
+    Planned = 0;  // the system cannot: the file grows as it is written
+    return;
+  }
+  Reserved = std::max(Reserved, to);
 }
 
 bool OutputFile::Close(bool durable) {

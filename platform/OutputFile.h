@@ -46,6 +46,15 @@ class OutputFile {
   // Writes out what is buffered; false when it cannot be written.
   bool Flush();
 
+  // Tells how many bytes the file will hold in all. Room for them is then
+  // set aside on the disk a little ahead of the writes, so that the file is
+  // laid out in large pieces as it grows and the system need not find room
+  // for it while it puts the written bytes on the disk. The file's size
+  // does not change, and never more than a few MiB beyond what was written
+  // is held, so a download that ends early leaves little unused room.
+  // Where the system cannot, nothing is set aside.
+  void Reserve(std::uint64_t total);
+
   bool IsOpen() const { return Handle >= 0; }
   // Bytes written but still in the buffer.
   std::size_t Buffered() const { return Held; }
@@ -60,6 +69,13 @@ class OutputFile {
   HResult OpenExisting(const std::filesystem::path& file, std::uint64_t size);
   bool WriteOut(const char* data, std::size_t size);
   bool Release(bool durable);
+  // Sets aside room for length bytes from offset on, without changing the
+  // file's size; false when the system cannot.
+  bool SetAside(std::uint64_t offset, std::uint64_t length);
+
+  // Writes out a block and keeps room set aside ahead of it.
+  bool Put(const char* data, std::size_t size);
+  void ReserveAhead();
 
   // A POSIX descriptor or a Windows handle; -1 when no file is open.
   std::intptr_t Handle = -1;
@@ -68,6 +84,11 @@ class OutputFile {
   // Bytes written out since the system was last asked to start putting
   // them on the disk (POSIX).
   std::uint64_t NotStarted = 0;
+  // The file's size as written out so far; the size it will have in all
+  // (0 while not told); the end of the room set aside for it.
+  std::uint64_t Written = 0;
+  std::uint64_t Planned = 0;
+  std::uint64_t Reserved = 0;
 };
 
 }  // namespace varo::platform

@@ -136,6 +136,9 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (!CreateTarget()) {
       return Stop(INETFILE_ERR_CREATE_LOCAL);
     }
+    if (resumable) {
+      File.Reserve(Job.RequiredLength);
+    }
     Job.BytesReceived.store(0, std::memory_order_relaxed);
     const std::string& validator = !response.ETag.empty() ? response.ETag : response.LastModified;
     if (resumable && !validator.empty()) {
@@ -296,6 +299,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
       Job.DiscardPartial();
       return Stop(kStartOver);
     }
+    File.Reserve(Job.RequiredLength);
     Taken = Plan->From;
     Continued = true;
     Job.BytesReceived.store(Plan->From, std::memory_order_relaxed);

@@ -75,8 +75,21 @@ bool OutputFile::WriteOut(const char* data, std::size_t size) {
   return true;
 }
 
+bool OutputFile::SetAside(std::uint64_t offset, std::uint64_t length) {
+  // Unwritten extents: the blocks are the file's, and read as zeros until
+  // written; the size stays as it is.
+  return ::fallocate(static_cast<int>(Handle), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length)) == 0;
+}
+
 bool OutputFile::Release(bool durable) {
   const auto descriptor = static_cast<int>(std::exchange(Handle, -1));
+  // A file that ends short of what was planned gives back the room set
+  // aside past its end: setting the size it has frees it.
+  struct stat status {};
+  if (Reserved > Written && ::fstat(descriptor, &status) == 0) {
+    ::ftruncate(descriptor, status.st_size);
+  }
   const bool synced = !durable || ::fsync(descriptor) == 0;
   return ::close(descriptor) == 0 && synced;
 }

@@ -106,6 +106,10 @@ bool OutputFile::WriteOut(const char* data, std::size_t size) {
   return true;
 }
 
+bool OutputFile::SetAside(std::uint64_t /*offset*/, std::uint64_t /*length*/) {
+  return false;  // not done here: the file grows as it is written
+}
+
 bool OutputFile::Release(bool durable) {
   const HANDLE handle = AsHandle(std::exchange(Handle, -1));
   const bool flushed = !durable || ::FlushFileBuffers(handle) != 0;

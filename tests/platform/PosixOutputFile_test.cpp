@@ -1,7 +1,10 @@
 // platform::OutputFile on POSIX: Append, which continues an existing file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -53,6 +56,45 @@ TEST(PosixOutputFileTest, AppendOpensOnlyAnExistingRegularFile) {
   EXPECT_FALSE(fs::exists(dir / "nowhere"));
   EXPECT_EQ(test::ReadFile(dir / "folder" / "inside"), "kept");
   EXPECT_EQ(test::ReadFile(dir / "elsewhere"), "someone else's");
+}
+
+// Told how large the file will be, the file gets room set aside a little
+// ahead of the writes (never all of a large plan at once) without a change
+// of its size; closed short of its plan, it gives the room past its end
+// back, and what was written stays.
+TEST(PosixOutputFileTest, RoomIsSetAsideAheadOfTheWritesAndGivenBack) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  test::TempDir dir;
+  const fs::path file = dir / "big.bin";
+  const auto allocated = [&file] {
+    struct stat status {};
+    EXPECT_EQ(::stat(file.c_str(), &status), 0);
+    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+  };
+  {
+    const int probe = ::open((dir / "probe").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(probe, 0);
+    const bool supported = ::fallocate(probe, FALLOC_FL_KEEP_SIZE, 0, 4096) == 0;
+    ::close(probe);
+    if (!supported) {
+      GTEST_SKIP() << "the file system here sets no room aside";
+    }
+  }
+  OutputFile output;
+  ASSERT_EQ(output.Create(file), kOk);
+  output.Reserve(std::uint64_t{1} << 30);
+  const std::string block(kMiB, 'b');
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(output.Write(block.data(), block.size()));
+  }
+  ASSERT_TRUE(output.Flush());
+  EXPECT_EQ(fs::file_size(file), 3 * kMiB);
+  EXPECT_GE(allocated(), 3 * kMiB + 32 * kMiB) << "room ahead of the writes";
+  EXPECT_LE(allocated(), 3 * kMiB + 65 * kMiB) << "not the whole gigabyte";
+  ASSERT_TRUE(output.Close(false));
+  EXPECT_EQ(fs::file_size(file), 3 * kMiB);
+  EXPECT_LE(allocated(), 4 * kMiB) << "the room past the end is given back";
+  EXPECT_TRUE(test::ReadFile(file) == block + block + block);
 }
 
 }  // namespace
