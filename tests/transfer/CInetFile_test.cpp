@@ -20,6 +20,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -923,8 +924,9 @@ TEST_F(InetFileTest, ARunningDownloadLeavesItsRecordAfterAWhile) {
   Delete(job);
 }
 
-// Nothing but a regular file at the side file's name is continued: a link
-// (or a FIFO) is replaced by a fresh download.
+// Nothing but a regular file of that one name at the side file's name is
+// continued: a link, symbolic or hard (or a FIFO), is replaced by a fresh
+// download.
 TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
   const std::string body = Bytes(10'000);
   Server.ServeRanged("/linked.pak", body, "\"v1\"", "");
@@ -945,6 +947,9 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
   struct Plant {
     const char* Name;
     std::function<bool()> Make;
+    // Requests the run makes: a plant that only the open side file shows
+    // is asked to continue, then fetched whole.
+    std::size_t Requests = 1;
   };
   const std::vector<Plant> plants{
       {"side file",
@@ -957,6 +962,14 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
          test::WriteFile(side, body.substr(0, 4000));
          return WriteResumeRecord(victim, record) && symlink(recordFile, victim);
        }},
+      {"hard link as the side file",
+       [&] {
+         test::WriteFile(victim, body.substr(0, 4000));
+         std::error_code error;
+         std::filesystem::create_hard_link(victim, side, error);
+         return !error && WriteResumeRecord(recordFile, record);
+       },
+       2},
 #ifndef _WIN32
       {"FIFO as the side file",
        [&] {
@@ -983,10 +996,11 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
     job->RequiredLength = body.size();
     EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
     const auto requests = Server.Requests();
-    ASSERT_EQ(requests.size(), seen + 1);
+    ASSERT_EQ(requests.size(), seen + plant.Requests);
     EXPECT_EQ(requests.back().HeaderCount("Range"), 0u);
     EXPECT_EQ(test::ReadFile(victim), before) << "nothing written through the link";
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(side)));
+    EXPECT_EQ(std::filesystem::hard_link_count(side), 1u);
     EXPECT_EQ(test::ReadFile(side), body);
     Delete(job);
   }
