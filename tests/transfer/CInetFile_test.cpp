@@ -1006,6 +1006,23 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
   }
 }
 
+// A record beside a partial download whose validator no request can carry
+// (a line ending with a carriage return, as an editor may leave it) counts
+// as no record: the file is fetched whole, rather than never.
+TEST_F(InetFileTest, ARecordNoRequestCanCarryIsNoRecord) {
+  const std::string body = Bytes(10'000);
+  Server.ServeRanged("/edited.pak", body, "\"v1\"", "");
+  const std::filesystem::path side = DownloadedFileOf(Dir / "edited.pak");
+  test::WriteFile(side, body.substr(0, 4000));
+  test::WriteFile(ResumeFileOf(side), "varo-resume 1\nurl " + Server.Url("/edited.pak") +
+                                          "\nlength 10000\nvalidator \"v1\"\r\n");
+  auto job = NewJob(Server.Url("/edited.pak"), Dir / "edited.pak");
+  job->RequiredLength = body.size();
+  EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
+  EXPECT_EQ(test::ReadFile(side), body);
+  Delete(job);
+}
+
 TEST(InetFileTexts, DefaultsAndTexts) {
   const CInetFile job;
   EXPECT_EQ(job.GetErrorText(), kDefaultText);
