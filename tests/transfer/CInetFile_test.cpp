@@ -978,6 +978,7 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
        }},
 #endif
   };
+  bool linksMissing = false;
   for (const Plant& plant : plants) {
     SCOPED_TRACE(plant.Name);
     std::filesystem::remove(side);
@@ -985,7 +986,8 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
     std::filesystem::remove(victim);
     if (!plant.Make()) {
 #ifdef _WIN32
-      GTEST_SKIP() << test::kNoLinks;
+      linksMissing = true;  // the other plants go on
+      continue;
 #else
       FAIL() << "cannot plant the link";
 #endif
@@ -1003,6 +1005,11 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
     EXPECT_EQ(std::filesystem::hard_link_count(side), 1u);
     EXPECT_EQ(test::ReadFile(side), body);
     Delete(job);
+  }
+  if (linksMissing) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the other plants passed; " << test::kNoLinks;
+#endif
   }
 }
 
