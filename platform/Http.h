@@ -45,7 +45,8 @@ enum class HttpOutcome {
   Complete,  // the whole body arrived, as long as the server announced
   BadUrl,    // not an http or https URL, or one that cannot be split; no connection made
   Failed,    // name resolution, connection, TLS, send or receive failed, the body ended
-             // before its announced length, or the transfer was too slow
+             // before its announced length, the transfer was too slow, or a redirection
+             // came with a body far longer than any redirection needs (over 1 MiB)
   Aborted,   // a call of the sink returned false
 };
 

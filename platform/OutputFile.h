@@ -31,7 +31,8 @@ class OutputFile {
 
   // Opens the regular file at the name to append to it, after its last
   // byte, when it holds exactly size bytes (fails otherwise). A link at the
-  // name is never followed and a special file is never opened (both fail),
+  // name is never followed, a special file is never opened, and a file
+  // that has other names as well (hard links) is never written (all fail),
   // nor is anything created: a missing file fails too.
   HResult Append(const std::filesystem::path& file, std::uint64_t size);
 

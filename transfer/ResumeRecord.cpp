@@ -57,6 +57,11 @@ std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file) 
   if (!url || !length || !validator || !rest.empty() || url->empty() || validator->empty()) {
     return std::nullopt;
   }
+  // A carriage return is no part of what WriteResumeRecord writes, and no
+  // request could carry the validator back.
+  if (HasLineBreak(*url) || HasLineBreak(*validator)) {
+    return std::nullopt;
+  }
   const auto number = ParseUnsignedDecimal(*length);
   if (!number) {
     return std::nullopt;

@@ -31,7 +31,8 @@ std::filesystem::path ResumeFileOf(const std::filesystem::path& sideFile);
 bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& record);
 
 // The record in file; nothing when there is none, it is no regular file,
-// is larger than a record can be, or is malformed.
+// is larger than a record can be, or is malformed (a line break within a
+// field among that).
 std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file);
 
 // A Content-Range header of a 206 answer: "bytes FIRST-LAST/TOTAL".

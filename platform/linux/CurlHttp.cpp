@@ -28,6 +28,12 @@ constexpr int kPollMilliseconds = 50;
 
 constexpr long kMaxRedirects = 10;
 
+// The most bytes of a redirection's body that are read. libcurl reads the
+// body of a redirection it follows to its end before it asks for the new
+// location, and the sink never sees it; the short page a server sends with
+// a redirection is far below this.
+constexpr curl_off_t kMaxRedirectionBody = curl_off_t{1} << 20;
+
 void InitialiseCurl() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -235,6 +241,14 @@ class Transfer {
     return bytes;
   }
 
+  // libcurl's progress callback. Until the final response reaches the sink
+  // (Respond), what comes is the body of a redirection being followed: a
+  // longer one than kMaxRedirectionBody ends the transfer (Failed).
+  static int Progress(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+    const auto& transfer = *static_cast<const Transfer*>(self);
+    return !transfer.Responded && received > kMaxRedirectionBody ? 1 : 0;
+  }
+
   // Calls the sink; remembers a refusal or an exception. Exceptions must not
   // pass through libcurl's frames: they wait in Pending until HttpGet has
   // cleaned up.
@@ -318,6 +332,9 @@ bool Configure(CURL* easy, CURLU* url, curl_slist* headers, Transfer& transfer,
   }
   set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&transfer));
+  set(CURLOPT_NOPROGRESS, 0L);
+  set(CURLOPT_XFERINFOFUNCTION, &Transfer::Progress);
+  set(CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
   SetCertificateStore(easy);
   return ok;
 }

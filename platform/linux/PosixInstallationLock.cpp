@@ -23,11 +23,13 @@ std::string Describe(int error) {
 
 InstallationLock::InstallationLock(const std::filesystem::path& programDirectory) {
   const std::filesystem::path file = FileFor(programDirectory);
-  // O_NOFOLLOW: a link at the name, dangling or not, fails with ELOOP
-  // instead of making or locking whatever it names. O_NONBLOCK: a FIFO or
-  // device at the name cannot hold the open.
+  // Read only: flock needs no more, and a file this user may not write (one
+  // that a run of another user made) still takes the lock. O_NOFOLLOW: a
+  // link at the name, dangling or not, fails with ELOOP instead of making or
+  // locking whatever it names. O_NONBLOCK: a FIFO or device at the name
+  // cannot hold the open.
   const int descriptor =
-      ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+      ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (descriptor < 0) {
     Why = file.string() + ": " + Describe(errno);
     return;

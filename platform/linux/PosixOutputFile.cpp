@@ -31,14 +31,16 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
 
 HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
   // O_NOFOLLOW: a link fails (ELOOP); O_NONBLOCK: a FIFO does not hold the
-  // open, and fstat turns it away with every other special file.
+  // open, and fstat turns it away with every other special file, and with
+  // a file that has another name too: what is appended would also land in
+  // the file of that name, wherever it lies.
   const int descriptor =
       ::open(file.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) {
     return HResultFromError(static_cast<std::uint32_t>(errno));
   }
   struct stat status {};
-  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+  if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
       static_cast<std::uint64_t>(status.st_size) != size) {
     ::close(descriptor);
     return HResultFromError(static_cast<std::uint32_t>(EINVAL));

@@ -22,8 +22,9 @@ HANDLE AsHandle(std::intptr_t value) {
 namespace {
 
 // ERROR_SUCCESS when handle is an ordinary file on a disk: no device (NUL,
-// CON), no folder, no reparse point.
-DWORD RefusalOf(HANDLE handle) {
+// CON), no folder, no reparse point; with soleName, also no file that has
+// another name (a hard link), where what is written would show too.
+DWORD RefusalOf(HANDLE handle, bool soleName = false) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
     return ERROR_INVALID_PARAMETER;
@@ -31,7 +32,8 @@ DWORD RefusalOf(HANDLE handle) {
   if (!::GetFileInformationByHandle(handle, &info)) {
     return ::GetLastError();
   }
-  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+      (soleName && info.nNumberOfLinks != 1)) {
     return ERROR_INVALID_PARAMETER;
   }
   return ERROR_SUCCESS;
@@ -47,7 +49,7 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_
   if (handle == INVALID_HANDLE_VALUE) {
     return HResultFromError(::GetLastError());
   }
-  DWORD refusal = RefusalOf(handle);
+  DWORD refusal = RefusalOf(handle, true);
   LARGE_INTEGER length{};
   if (refusal == ERROR_SUCCESS && !::GetFileSizeEx(handle, &length)) {
     refusal = ::GetLastError();

@@ -1,16 +1,20 @@
 // The real program, varo-update, on a virtual display against a local
 // server: it updates a sample installation and starts the client, its
-// window can be dragged by the caption band and closed mid-download, and a
-// broken skin does not stop it.
+// window can be dragged by the caption band and closed mid-download, a
+// signal to end closes it the same way, and a broken skin does not stop it.
 #include <gtest/gtest.h>
 
 #if defined(VARO_GUI_TESTS) && defined(VARO_UPDATE_PROGRAM)
 
 #include <sys/stat.h>
 
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "support/GtkEnvironment.h"
 #include "support/SampleInstallation.h"
@@ -183,6 +187,30 @@ TEST_F(VaroUpdateTest, DragsByTheCaptionAndClosesMidDownloadWithoutStartingTheCl
   EXPECT_FALSE(installation.ClientStarted());
   EXPECT_EQ(gui_test::ReadFile(installation / "big.pak"), old) << "nothing was installed";
   EXPECT_EQ(Server.RequestCount("/files/big.pak"), 1u);
+}
+
+// Asked to end by a signal (the session ending, its terminal closed, Ctrl+C)
+// while the list is on its way, the program ends as by its close button:
+// with 0, its temporary files gone, the client not started.
+TEST_F(VaroUpdateTest, ASignalToEndClosesTheRunAndLeavesNoTemporaryFiles) {
+  Server.StallBeforeResponse("/Download/Update.xml", "<UpdateList></UpdateList>");
+  std::size_t asked = 0;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    test::TempDir temporary;
+    Installation installation(Server.Url("/Download/Update.xml"));
+    auto program = installation.Run("varo-update.log", {{"TMPDIR", temporary.Path().string()}});
+    ASSERT_TRUE(AwaitWindow(*program)) << installation.Log();
+    ASSERT_TRUE(Server.WaitForRequests("/Download/Update.xml", ++asked, 20s)) << installation.Log();
+    program->Kill(signal);
+    EXPECT_EQ(program->Wait(15s), 0) << installation.Log();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(temporary.Path())) {
+      left.push_back(entry.path().filename().string());
+    }
+    EXPECT_TRUE(left.empty()) << "left in the temporary folder: " << ::testing::PrintToString(left);
+    EXPECT_FALSE(installation.ClientStarted());
+  }
 }
 
 // Two runs on one installation: the second, started while the first waits

@@ -115,5 +115,24 @@ TEST(CurlHttpTest, AConnectionTheServerClosedIsReplaced) {
   }
 }
 
+// libcurl reads the body of a redirection it follows to its end, to keep
+// the connection, and the sink never sees it: such a body is bounded here.
+// A short one passes; one longer than any redirection needs fails the
+// transfer before the redirection is followed, rather than be read in full
+// (or, endless, hold the transfer for ever however fast it comes).
+TEST(CurlHttpTest, ARedirectionsBodyIsReadOnlyAsFarAsABound) {
+  TestHttpServer server(TestHttpServer::Transport::Plain, TestHttpServer::Connections::KeptAlive);
+  server.Serve("/final", "the file");
+  server.Redirect("/short", "/final", 302, std::string(16 << 10, 'r'));
+  server.Redirect("/long", "/final", 302, std::string(std::size_t{16} << 20, 'r'));
+  RecordingSink followed;
+  EXPECT_EQ(HttpGet(server.Url("/short"), followed), HttpOutcome::Complete);
+  EXPECT_EQ(followed.Body, "the file");
+  RecordingSink refused;
+  EXPECT_EQ(HttpGet(server.Url("/long"), refused), HttpOutcome::Failed);
+  EXPECT_TRUE(refused.Statuses.empty());
+  EXPECT_EQ(server.RequestCount("/final"), 1u) << "the long one was followed";
+}
+
 }  // namespace
 }  // namespace varo::platform

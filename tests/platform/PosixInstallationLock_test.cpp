@@ -66,6 +66,32 @@ TEST_F(PosixInstallationLockTest, AnotherProcessFindsItBusy) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process got the lock";
 }
 
+// Locking needs no write access to the lock file: a run that may only read
+// it (another user than the one whose run made it) finds the lock busy,
+// rather than updating beside the holder without a lock.
+TEST_F(PosixInstallationLockTest, ALockFileThatCannotBeWrittenStillLocks) {
+  const InstallationLock held(Dir.Path());
+  ASSERT_EQ(held.GetState(), State::Held) << held.Problem();
+  const auto readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  fs::permissions(LockFile(), readable);
+  fs::permissions(Dir.Path(),
+                  readable | fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The superuser writes any file: the other run is nobody's.
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(2);
+    }
+    const InstallationLock other(Dir.Path());
+    ::_exit(other.GetState() == State::Busy ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other run did not find the lock busy";
+}
+
 // A program started while the lock is held (as the client is at the end of
 // a run) does not inherit it: once the run lets go, the next run can take
 // it although the program still runs.

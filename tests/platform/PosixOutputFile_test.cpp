@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/OutputFile.h"
@@ -34,28 +35,35 @@ TEST(PosixOutputFileTest, AppendGoesOnAfterTheLastByte) {
 }
 
 // Append creates nothing, opens no folder or special file (a FIFO without
-// blocking), and never follows a link: it fails and leaves everything as it
+// blocking), never follows a link and never writes to a file that has
+// another name as well (a hard link): it fails and leaves everything as it
 // was.
 TEST(PosixOutputFileTest, AppendOpensOnlyAnExistingRegularFile) {
   test::TempDir dir;
   test::WriteFile(dir / "folder" / "inside", "kept");
-  test::WriteFile(dir / "elsewhere", "someone else's");
+  const std::string other = "someone else's";
+  test::WriteFile(dir / "elsewhere", other);
   fs::create_symlink(dir / "elsewhere", dir / "link");
   fs::create_symlink(dir / "nowhere", dir / "dangling");
+  fs::create_hard_link(dir / "elsewhere", dir / "hard");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-  const std::vector<fs::path> refused{dir / "missing", dir / "folder",   dir / "gone" / "file",
-                                      dir / "link",    dir / "dangling", dir / "fifo"};
-  for (const fs::path& path : refused) {
+  // Each with the size it has, so that only its kind refuses it.
+  const std::vector<std::pair<fs::path, std::uint64_t>> refused{
+      {dir / "missing", 0},         {dir / "folder", 0},   {dir / "gone" / "file", 0},
+      {dir / "link", other.size()}, {dir / "dangling", 0}, {dir / "fifo", 0},
+      {dir / "hard", other.size()},
+  };
+  for (const auto& [path, size] : refused) {
     SCOPED_TRACE(path.string());
     OutputFile output;
-    EXPECT_NE(output.Append(path, 0), kOk);
+    EXPECT_NE(output.Append(path, size), kOk);
     EXPECT_FALSE(output.IsOpen());
     EXPECT_FALSE(output.Write("x", 1));
   }
   EXPECT_FALSE(fs::exists(dir / "missing"));
   EXPECT_FALSE(fs::exists(dir / "nowhere"));
   EXPECT_EQ(test::ReadFile(dir / "folder" / "inside"), "kept");
-  EXPECT_EQ(test::ReadFile(dir / "elsewhere"), "someone else's");
+  EXPECT_EQ(test::ReadFile(dir / "elsewhere"), other);
 }
 
 // Told how large the file will be, the file gets room set aside a little

@@ -36,6 +36,7 @@ TEST(ResumeRecordTest, WrittenRecordsReadBackAndOthersDoNot) {
       "varo-resume 1\nurl http://a/\nlength 10\nvalidator v\nmore\n",  // trailing lines
       "varo-resume 1\nurl http://a/\nlength 10\nvalidator \n",         // empty validator
       "varo-resume 1\nurl http://a/\nlength 10\nvalidator v",          // cut short
+      "varo-resume 1\nurl http://a/\nlength 10\nvalidator v\r\n",      // no request carries it
       "varo-resume 1\nurl http://a/\nlength 10\nvalidator " + std::string(20000, 'v') + "\n",
   };
   for (const std::string& text : broken) {

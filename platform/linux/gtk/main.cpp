@@ -1,6 +1,8 @@
 // varo-update: the updater on a Linux desktop.
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,6 +11,19 @@
 #include "platform/FileSystem.h"
 #include "platform/linux/gtk/GtkShell.h"
 #include "platform/linux/gtk/GtkSkinWindow.h"
+
+namespace {
+
+// A signal that asks the program to end (the session ending, its terminal
+// closed, Ctrl+C) closes the window as its close button does: the run then
+// ends the usual way, dropping its downloads and removing its temporary
+// files, rather than dying with them left behind. Called by the main loop.
+gboolean CloseOnSignal(gpointer window) {
+  static_cast<varo::platform::GtkSkinWindow*>(window)->Post({varo::platform::WM_CLOSE, 0, 0});
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   g_set_prgname("varo-update");
@@ -34,9 +49,20 @@ int main(int argc, char** argv) {
   {
     varo::platform::GtkShell shell;
     varo::platform::GtkSkinWindow window;
+    std::vector<guint> signalSources;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      // One that the program was started to ignore (nohup) stays ignored.
+      struct sigaction current {};
+      if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        signalSources.push_back(g_unix_signal_add(signal, &CloseOnSignal, &window));
+      }
+    }
     result =
         varo::RunUpdater(window, shell, varo::platform::ProgramDirectory(),
                          varo::ParseArguments(std::vector<std::string>(argv + 1, argv + argc)));
+    for (const guint source : signalSources) {
+      g_source_remove(source);
+    }
   }
   return result;
 }

@@ -16,8 +16,10 @@ Installation::Installation(const std::string& listUrl, const std::filesystem::pa
   ::chmod((Dir / "Tandrel.exe").c_str(), 0755);
 }
 
-std::unique_ptr<Subprocess> Installation::Run(const std::string& log) {
+std::unique_ptr<Subprocess> Installation::Run(
+    const std::string& log, const std::map<std::string, std::string>& environment) {
   Subprocess::Options options;
+  options.Environment = environment;
   options.Directory = Dir.Path();
   options.Output = Dir / log;
   options.Errors = options.Output;

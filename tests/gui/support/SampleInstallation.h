@@ -22,8 +22,10 @@ class Installation {
 #endif
 
   // Runs the program in the installation's folder, as the game centre's
-  // launcher does, its output going to the log file named.
-  std::unique_ptr<Subprocess> Run(const std::string& log = "varo-update.log");
+  // launcher does, its output going to the log file named; environment is
+  // added to the test's.
+  std::unique_ptr<Subprocess> Run(const std::string& log = "varo-update.log",
+                                  const std::map<std::string, std::string>& environment = {});
 
   bool ClientStarted() const;
   std::string Log(const std::string& log = "varo-update.log") const;
