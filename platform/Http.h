@@ -79,7 +79,11 @@ struct HttpLimits {
 // the request asks for the body from range->From on; a 206 answer is then
 // a response like any other (its body the piece that was sent), and a 200
 // one carries the whole body. Without it, a 206 fails like a malformed
-// answer would: the client asked for no piece.
+// answer would: the client asked for no piece. So does an answer in a
+// transfer coding (chunked), which no server may send an HTTP/1.0 request,
+// and one whose status has other than three digits or whose Content-Length
+// (the last, when it has several) is no number; bytes past the announced
+// length are no part of the body.
 HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& limits = {},
                     const std::optional<HttpRange>& range = std::nullopt);
 

@@ -202,8 +202,10 @@ class Transfer {
   Transfer(HttpSink& sink, bool rangeAsked) : Sink(sink), RangeAsked(rangeAsked) {}
 
   // Hands the final response's status and headers to the sink, once. False
-  // when the sink declined it or threw, or when the response is a piece
-  // that was not asked for (Unasked).
+  // when the sink declined it or threw, or when the response is one that
+  // is refused (Refused): a piece that was not asked for, or a body in a
+  // transfer coding, which no server may send an HTTP/1.0 request (and
+  // which the Windows backend cannot tell whole from cut short).
   bool Respond(CURL* easy) {
     if (Responded) {
       return !Declined;
@@ -211,8 +213,9 @@ class Transfer {
     Responded = true;
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status == kStatusPartial && !RangeAsked) {
-      Unasked = true;
+    if ((status == kStatusPartial && !RangeAsked) ||
+        !FinalHeader(easy, "Transfer-Encoding").empty()) {
+      Refused = true;
       Declined = true;
       return false;
     }
@@ -270,7 +273,7 @@ class Transfer {
   CURL* Easy = nullptr;
   bool Responded = false;
   bool Declined = false;
-  bool Unasked = false;  // a 206 came although no range was asked for
+  bool Refused = false;  // an answer that fails whatever its body (see Respond)
   std::exception_ptr Pending;
 };
 
@@ -447,7 +450,7 @@ HttpOutcome HttpGet(const std::string& url, HttpSink& sink, const HttpLimits& li
   if (transfer.Pending) {
     std::rethrow_exception(transfer.Pending);
   }
-  if (transfer.Unasked) {
+  if (transfer.Refused) {
     return HttpOutcome::Failed;
   }
   if (transfer.Declined) {

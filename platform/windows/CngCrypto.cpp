@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/Crypto.h"
+#include "platform/windows/WinLongPath.h"
 
 namespace varo::platform {
 namespace {
@@ -161,7 +162,8 @@ Sha256Digest Sha256::Finish() {
 std::optional<FileDigest> HashFile(const std::filesystem::path& file) {
   // Without FILE_FLAG_BACKUP_SEMANTICS a folder does not open; what opens
   // but is no file on a disk (a pipe, a console) is refused before any read.
-  const FileHandle handle(CreateFileW(file.c_str(), GENERIC_READ,
+  // The \\?\ form reaches a file whatever the length of its path.
+  const FileHandle handle(CreateFileW(LongPath(file).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (handle.Get() == INVALID_HANDLE_VALUE || GetFileType(handle.Get()) != FILE_TYPE_DISK) {

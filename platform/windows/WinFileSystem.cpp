@@ -347,7 +347,7 @@ bool ResolvesWithin(const fs::path& base, const fs::path& file) {
 }
 
 bool IsLink(const fs::path& file) {
-  const DWORD attributes = ::GetFileAttributesW(file.c_str());
+  const DWORD attributes = ::GetFileAttributesW(LongPath(file).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return !IsAbsent(::GetLastError());
   }
@@ -357,8 +357,8 @@ bool IsLink(const fs::path& file) {
 bool MayHoldLinks(const fs::path& folder) {
   WIN32_FIND_DATAW found{};
   const HANDLE listing =
-      ::FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                         nullptr, FIND_FIRST_EX_LARGE_FETCH);
+      ::FindFirstFileExW(LongPath(folder / L"*").c_str(), FindExInfoBasic, &found,
+                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (listing == INVALID_HANDLE_VALUE) {
     return true;
   }

@@ -15,8 +15,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cwchar>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -450,36 +450,82 @@ class State {
   bool HelperDone = false;
 };
 
-// The Content-Length of the response; none when it announced none.
-std::optional<std::uint64_t> ContentLength(HINTERNET request) {
-  wchar_t text[32] = {};
-  DWORD size = sizeof text;
-  if (!::HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) {
+// The value of a header of the response as WinINet gives it; none when it
+// has none. With index, the index-th of the headers of that name (counted
+// from 0), and index is moved on to the next.
+std::optional<std::wstring> HeaderValue(HINTERNET request, DWORD query, DWORD* index = nullptr) {
+  const DWORD asked = index != nullptr ? *index : 0;
+  DWORD at = asked;
+  DWORD size = 0;
+  if (::HttpQueryInfoW(request, query, nullptr, &size, index != nullptr ? &at : nullptr) ||
+      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     return std::nullopt;
   }
-  wchar_t* end = nullptr;
-  const unsigned long long length = std::wcstoull(text, &end, 10);
-  if (end == text || *end != L'\0') {
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+  at = asked;
+  if (!::HttpQueryInfoW(request, query, text.data(), &size, index != nullptr ? &at : nullptr)) {
     return std::nullopt;
   }
-  return length;
+  if (index != nullptr) {
+    *index = at;
+  }
+  text.resize(size / sizeof(wchar_t));
+  return text;
 }
 
 // The value of a header of the response, as text; empty when it has none
 // (or one that is not text).
 std::string HeaderText(HINTERNET request, DWORD query) {
-  DWORD size = 0;
-  if (::HttpQueryInfoW(request, query, nullptr, &size, nullptr) ||
-      ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+  const std::optional<std::wstring> value = HeaderValue(request, query);
+  return value ? Narrow(*value).value_or(std::string()) : std::string();
+}
+
+// What the response says of the length of its body, read as the Linux
+// backend's libcurl reads it: the last Content-Length counts; blanks, a '+'
+// and digits, with anything after the digits ignored. Length is none when
+// the response gave none, or one too large for any body.
+struct Announced {
+  std::optional<std::uint64_t> Length;
+  bool Malformed = false;  // a value without digits, or a negative one
+};
+
+Announced ContentLength(HINTERNET request) {
+  std::optional<std::wstring> last;
+  for (DWORD index = 0;;) {
+    const DWORD asked = index;
+    std::optional<std::wstring> value = HeaderValue(request, HTTP_QUERY_CONTENT_LENGTH, &index);
+    if (!value) {
+      break;
+    }
+    last = std::move(value);
+    if (index <= asked) {
+      break;  // no next one to go on to
+    }
+  }
+  if (!last) {
     return {};
   }
-  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-  size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-  if (!::HttpQueryInfoW(request, query, text.data(), &size, nullptr)) {
-    return {};
+  std::wstring_view text = *last;
+  while (!text.empty() && (text.front() == L' ' || text.front() == L'\t')) {
+    text.remove_prefix(1);
   }
-  text.resize(size / sizeof(wchar_t));
-  return Narrow(text).value_or(std::string());
+  if (!text.empty() && text.front() == L'+') {
+    text.remove_prefix(1);
+  }
+  constexpr std::uint64_t kMost = std::numeric_limits<std::int64_t>::max();
+  std::uint64_t length = 0;
+  std::size_t digits = 0;
+  bool tooLarge = false;
+  for (; digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9'; ++digits) {
+    const auto digit = static_cast<std::uint64_t>(text[digits] - L'0');
+    tooLarge = tooLarge || length > (kMost - digit) / 10;
+    length = tooLarge ? length : length * 10 + digit;
+  }
+  if (digits == 0) {
+    return {.Length = std::nullopt, .Malformed = true};
+  }
+  return {.Length = tooLarge ? std::nullopt : std::optional(length), .Malformed = false};
 }
 
 // The target of a redirection: the Location of a 301, 302, 303, 307 or 308
@@ -570,10 +616,22 @@ Finish Receive(State& state, UrlParts url, bool rangeAsked) {
     }
     url = std::move(*next);
   }
+  if (status < 100 || status > 999) {
+    return Finish::Failed;  // no HTTP status has other than three digits
+  }
   if (status == HTTP_STATUS_PARTIAL_CONTENT && !rangeAsked) {
     return Finish::Failed;  // a piece of a body that was asked for whole
   }
-  const std::optional<std::uint64_t> announced = ContentLength(request);
+  // No server may send an HTTP/1.0 request's answer in a transfer coding,
+  // and WinINet ends a chunked body that the connection cut short as though
+  // it were whole: such an answer is refused, whole or not.
+  if (HeaderValue(request, HTTP_QUERY_TRANSFER_ENCODING)) {
+    return Finish::Failed;
+  }
+  const Announced announced = ContentLength(request);
+  if (announced.Malformed) {
+    return Finish::Failed;
+  }
   HttpResponse response;
   response.Status = static_cast<int>(status);
   response.ETag = HeaderText(request, HTTP_QUERY_ETAG);
@@ -589,13 +647,21 @@ Finish Receive(State& state, UrlParts url, bool rangeAsked) {
       return Finish::Cancelled;
     }
     // Waits for some data, then reads no more than has come, so that a slow
-    // server's bytes reach the sink as they arrive.
-    DWORD available = 0;
-    if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
-      return Finish::Failed;
+    // server's bytes reach the sink as they arrive. Nothing past the
+    // announced length is body (WinINet may hand on what a server sent
+    // beyond it): once that much came, the read of nothing ends the body.
+    DWORD ask = 0;
+    if (!announced.Length || received < *announced.Length) {
+      DWORD available = 0;
+      if (!::InternetQueryDataAvailable(request, &available, 0, 0)) {
+        return Finish::Failed;
+      }
+      ask = available == 0 ? kReadSize : std::min(available, kReadSize);
+      if (announced.Length) {
+        ask = static_cast<DWORD>(std::min<std::uint64_t>(ask, *announced.Length - received));
+      }
     }
     DWORD read = 0;
-    const DWORD ask = available == 0 ? kReadSize : std::min(available, kReadSize);
     if (!::InternetReadFile(request, buffer, ask, &read)) {
       return Finish::Failed;
     }
@@ -607,7 +673,7 @@ Finish Receive(State& state, UrlParts url, bool rangeAsked) {
       return Finish::Cancelled;
     }
   }
-  return announced && received < *announced ? Finish::Failed : Finish::Complete;
+  return announced.Length && received < *announced.Length ? Finish::Failed : Finish::Complete;
 }
 
 // The process's one internet handle, opened by the first transfer and never

@@ -19,12 +19,15 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -159,6 +162,136 @@ class UnansweredPort {
   Socket Fillers[4] = {kNoSocket, kNoSocket, kNoSocket, kNoSocket};
   int Port = 0;
 };
+
+// A server that answers every connection with the same bytes, whatever the
+// request, then closes it: for answers the test server would never give.
+class RawAnswerServer {
+ public:
+  explicit RawAnswerServer(std::string answer) : Answer(std::move(answer)) {
+#ifdef _WIN32
+    WSADATA data;
+    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+#endif
+    Listening = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(::bind(Listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(Listening, 4), 0);
+    EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    Port = ntohs(address.sin_port);
+    Worker = std::thread([this] { Serve(); });
+  }
+  RawAnswerServer(const RawAnswerServer&) = delete;
+  RawAnswerServer& operator=(const RawAnswerServer&) = delete;
+  ~RawAnswerServer() {
+    Stopping = true;
+    // A connection of its own wakes the accepting thread.
+    const Socket waker = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(Port));
+    (void)::connect(waker, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    Worker.join();
+    CloseSocket(waker);
+    CloseSocket(Listening);
+#ifdef _WIN32
+    ::WSACleanup();
+#endif
+  }
+
+  std::string Url() const {
+    return "http://127.0.0.1:" + std::to_string(Port) + "/raw";
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const Socket connection = ::accept(Listening, nullptr, nullptr);
+      if (connection == kNoSocket || Stopping) {
+        if (connection != kNoSocket) {
+          CloseSocket(connection);
+        }
+        return;
+      }
+      // The request's head, then the answer, then the end of the connection.
+      std::string request;
+      char buffer[1024];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        const auto got = ::recv(connection, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          break;
+        }
+        request.append(buffer, static_cast<std::size_t>(got));
+      }
+      (void)::send(connection, Answer.data(), static_cast<int>(Answer.size()), 0);
+#ifdef _WIN32
+      ::shutdown(connection, SD_SEND);
+#else
+      ::shutdown(connection, SHUT_WR);
+#endif
+      CloseSocket(connection);
+    }
+  }
+
+  std::string Answer;
+  Socket Listening = kNoSocket;
+  int Port = 0;
+  std::atomic<bool> Stopping{false};
+  std::thread Worker;
+};
+
+// Answers that the test server never gives, as a broken or hostile server
+// may: every backend fails those that are no whole HTTP response, and
+// hands on no byte past the announced length.
+TEST(HttpTest, OddAnswers) {
+  const struct {
+    const char* Name;
+    std::string Answer;
+    HttpOutcome Outcome;
+    std::string Body;  // of a complete transfer
+  } cases[] = {
+      {"no status line", "xyz", HttpOutcome::Failed, ""},
+      {"a status of four digits", "HTTP/1.0 2000 OK\r\nContent-Length: 5\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"a negative status", "HTTP/1.0 -200 OK\r\nContent-Length: 5\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"a length that is no number", "HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"a negative length", "HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"a long-written length beyond the body",
+       "HTTP/1.0 200 OK\r\nContent-Length: " + std::string(40, '0') + "9\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"a body longer than its length", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nhello",
+       HttpOutcome::Complete, "hel"},
+      {"the last of two lengths counts (longer)",
+       "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nContent-Length: 9\r\n\r\nhello",
+       HttpOutcome::Failed, ""},
+      {"the last of two lengths counts (shorter)",
+       "HTTP/1.0 200 OK\r\nContent-Length: 9\r\nContent-Length: 5\r\n\r\nhello",
+       HttpOutcome::Complete, "hello"},
+      // No server may answer an HTTP/1.0 request in a transfer coding.
+      {"a chunked body",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       HttpOutcome::Failed, ""},
+      {"a chunked body cut off before its last chunk",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", HttpOutcome::Failed,
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const RawAnswerServer server(c.Answer);
+    RecordingSink sink;
+    EXPECT_EQ(HttpGet(server.Url(), sink, {.Connect = 10s, .LowSpeedTime = 5s}), c.Outcome);
+    if (c.Outcome == HttpOutcome::Complete) {
+      EXPECT_EQ(sink.Statuses, std::vector<int>{200});
+      EXPECT_EQ(sink.Body, c.Body);
+    }
+  }
+}
 
 // While the connection is being made, the connect limit holds, and the sink
 // is asked every tenth of a second and can end the wait.

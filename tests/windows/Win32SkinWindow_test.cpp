@@ -14,7 +14,12 @@
 #include <utility>
 #include <vector>
 
+// The window's header brings <windows.h>, which maps the name to
+// ReplaceFileW; ours is platform::ReplaceFile.
+#undef ReplaceFile
+#include "platform/FileSystem.h"
 #include "platform/SkinFile.h"
+#include "support/TempDir.h"
 // The system's headers come after the platform's: their macros share the
 // names of the platform's message constants (with the same values).
 #include <objbase.h>
@@ -591,6 +596,28 @@ TEST_F(Win32SkinWindowTest, TextsAndBarsArePainted) {
   EXPECT_GT(hot.Differences(after, close), 20);
   EXPECT_GT(pushed.Differences(hot, close), 20);
   EXPECT_EQ(pushed.Differences(after, each), 0);
+}
+
+// The skin lies in the installation, which an update may change while the
+// window shows it: the images it has drawn stay free to be replaced.
+TEST_F(Win32SkinWindowTest, TheImagesShownCanBeReplaced) {
+  const test::TempDir dir;
+  for (const auto& entry : fs::directory_iterator(ShippedSkin().parent_path())) {
+    fs::copy_file(entry.path(), dir / entry.path().filename());
+  }
+  Win32SkinWindow window;
+  Recorder handler(window, dir / "Varo.xml");
+  ASSERT_TRUE(window.Create(handler, kTitle));
+  window.FindControl("eachprogress")->SetValue(50);  // its fill image is drawn too
+  const Capture drawn(window.GetHandle());
+  ASSERT_TRUE(drawn.Printed);
+  for (const char* image :
+       {"bg.png", "bar_back.png", "jd_m.jpg", "close_normal.png", "icon1.ico"}) {
+    SCOPED_TRACE(image);
+    const fs::path update = dir / (std::string(image) + ".update");
+    fs::copy_file(dir / image, update);
+    EXPECT_EQ(ReplaceFile(update, dir / image, false), kOk);
+  }
 }
 
 }  // namespace

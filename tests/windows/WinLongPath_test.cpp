@@ -11,8 +11,10 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "WineHost.h"
+#include "platform/Crypto.h"
 #include "platform/FileSystem.h"
 #include "platform/InstallationLock.h"
 #include "platform/OutputFile.h"
@@ -141,6 +143,12 @@ TEST_F(WinLongPathFilesTest, FilesAreCreatedReadReplacedAndRemoved) {
   EXPECT_NE(written.Value(), 0u);
   EXPECT_EQ(ReadRegularFile(File, 100), "old");
   EXPECT_FALSE(IsReadOnly(File));
+  const std::optional<FileDigest> digest = HashFile(File);
+  ASSERT_TRUE(digest);
+  EXPECT_EQ(digest->Size, 3u);
+  EXPECT_EQ(ToHex(digest->Digest), ToHex(Sha256Of(std::vector<std::uint8_t>{'o', 'l', 'd'})));
+  EXPECT_FALSE(IsLink(File));
+  EXPECT_FALSE(MayHoldLinks(Deep)) << "a long folder is listed like any other";
 
   // The side file of a download, then put in place.
   const fs::path side = Deep / L"side.update";

@@ -3,14 +3,21 @@
 #include <objidl.h>
 // objidl.h before gdiplus.h
 #include <gdiplus.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <iostream>
+#include <optional>
+#include <string>
 
+#include "platform/RegularFile.h"
 #include "platform/windows/gui/Win32Text.h"
 
 namespace varo::platform {
 namespace {
+
+// The most an image file of the skin may hold.
+constexpr std::size_t kMaxImageBytes = std::size_t{16} << 20;
 
 Gdiplus::Color ColorOf(SkinColor color) {
   return Gdiplus::Color(static_cast<Gdiplus::ARGB>(color));
@@ -61,6 +68,13 @@ void Win32SkinPainter::SetFolder(const std::filesystem::path& folder) {
   Images.clear();
 }
 
+void Win32SkinPainter::ImageDeleter::operator()(Gdiplus::Image* image) const {
+  delete image;
+  if (Source != nullptr) {
+    Source->Release();
+  }
+}
+
 Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
   if (name.empty()) {
     return nullptr;
@@ -68,8 +82,20 @@ Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
   auto it = Images.find(name);
   if (it == Images.end()) {
     const std::filesystem::path file = Folder / std::filesystem::path(win32gui::Wide(name));
-    auto image = std::make_unique<Gdiplus::Image>(file.wstring().c_str());
-    if (image->GetLastStatus() != Gdiplus::Ok || image->GetWidth() == 0) {
+    // GDI+ keeps the file of an image loaded from a file open, and shared
+    // with no one who would replace it, until the image is gone; the skin
+    // lies in the installation that an update may change while the window
+    // shows it. So the file is read whole and the image made from memory,
+    // which the image keeps.
+    std::unique_ptr<Gdiplus::Image, ImageDeleter> image;
+    const std::optional<std::string> bytes = ReadRegularFile(file, kMaxImageBytes);
+    IStream* stream = bytes ? SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes->data()),
+                                                static_cast<UINT>(bytes->size()))
+                            : nullptr;
+    if (stream != nullptr) {
+      image = {new Gdiplus::Image(stream), ImageDeleter{stream}};
+    }
+    if (!image || image->GetLastStatus() != Gdiplus::Ok || image->GetWidth() == 0) {
       std::cerr << "varo-update: skin image " << win32gui::Narrow(file.wstring())
                 << " cannot be read\n";
       image.reset();

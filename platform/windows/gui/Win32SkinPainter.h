@@ -12,6 +12,8 @@
 // names of the platform's message constants.
 #include <windows.h>
 
+struct IStream;
+
 namespace Gdiplus {
 class FontFamily;
 class Graphics;
@@ -23,7 +25,8 @@ namespace varo::platform {
 // Draws a skin and the state of its controls with GDI+: the background, the
 // texts in the skin's font and colours, the bars with their troughs and
 // fills, the buttons in their pointer states. Images are read from the
-// skin's folder once and kept. Needs GDI+ started.
+// skin's folder once and kept, each read whole into memory first, so that
+// none of their files stays open. Needs GDI+ started.
 class Win32SkinPainter final {
  public:
   Win32SkinPainter();
@@ -48,7 +51,12 @@ class Win32SkinPainter final {
   void PaintControl(Gdiplus::Graphics& graphics, const Skin& skin, const Win32SkinControl& control);
 
   std::filesystem::path Folder;
-  std::map<std::string, std::unique_ptr<Gdiplus::Image>> Images;
+  // Deletes an image, then lets go of the memory it was read from.
+  struct ImageDeleter {
+    IStream* Source = nullptr;
+    void operator()(Gdiplus::Image* image) const;
+  };
+  std::map<std::string, std::unique_ptr<Gdiplus::Image, ImageDeleter>> Images;
   std::string FamilyName;
   std::unique_ptr<Gdiplus::FontFamily> Family;
 };
