@@ -8,7 +8,7 @@ namespace varo {
 namespace {
 
 // A URL and a validator are short; anything longer is no record of ours.
-constexpr std::size_t kMaxRecordBytes = 16 * 1024;
+constexpr std::size_t kMaxRecordBytes = std::size_t{16} * 1024;
 
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
