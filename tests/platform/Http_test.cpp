@@ -91,6 +91,40 @@ void CloseSocket(Socket socket) {
 }
 #endif
 
+// A socket listening on a free port of 127.0.0.1, with the system's
+// sockets set up for it where they need it (Windows).
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(int backlog) {
+#ifdef _WIN32
+    WSADATA data;
+    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+#endif
+    Handle = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof Address;
+    EXPECT_EQ(::bind(Handle, reinterpret_cast<const sockaddr*>(&Address), sizeof Address), 0);
+    EXPECT_EQ(::listen(Handle, backlog), 0);
+    EXPECT_EQ(::getsockname(Handle, reinterpret_cast<sockaddr*>(&Address), &size), 0);
+  }
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  ~LoopbackListener() {
+    CloseSocket(Handle);
+#ifdef _WIN32
+    ::WSACleanup();
+#endif
+  }
+
+  int Port() const {
+    return ntohs(Address.sin_port);
+  }
+
+  Socket Handle = kNoSocket;
+  sockaddr_in Address{};
+};
+
 // A port where connections are never made: it listens but never accepts,
 // and its backlog is filled, so that the system leaves further connection
 // attempts unanswered (Linux does, also under Wine; Windows may refuse
@@ -98,25 +132,12 @@ void CloseSocket(Socket socket) {
 class UnansweredPort {
  public:
   UnansweredPort() {
-#ifdef _WIN32
-    WSADATA data;
-    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
-#endif
-    Listening = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(Listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(Listening, 0), 0);
-    EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    Port = ntohs(address.sin_port);
     for (Socket& filler : Fillers) {
-      filler = StartConnecting(address);
+      filler = StartConnecting(Listening.Address);
     }
     // A further attempt that is neither made nor refused for a while shows
     // that the port holds connections off.
-    const Socket probe = StartConnecting(address);
+    const Socket probe = StartConnecting(Listening.Address);
     fd_set written;
     fd_set failed;
     FD_ZERO(&written);
@@ -133,15 +154,9 @@ class UnansweredPort {
     for (const Socket filler : Fillers) {
       CloseSocket(filler);
     }
-    CloseSocket(Listening);
-#ifdef _WIN32
-    ::WSACleanup();
-#endif
   }
 
-  std::string Url() const {
-    return "http://127.0.0.1:" + std::to_string(Port) + "/";
-  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Listening.Port()) + "/"; }
   bool Unanswered = false;
 
  private:
@@ -158,9 +173,8 @@ class UnansweredPort {
     return connecting;
   }
 
-  Socket Listening = kNoSocket;
+  LoopbackListener Listening{0};
   Socket Fillers[4] = {kNoSocket, kNoSocket, kNoSocket, kNoSocket};
-  int Port = 0;
 };
 
 // A server that answers every connection with the same bytes, whatever the
@@ -168,19 +182,6 @@ class UnansweredPort {
 class RawAnswerServer {
  public:
   explicit RawAnswerServer(std::string answer) : Answer(std::move(answer)) {
-#ifdef _WIN32
-    WSADATA data;
-    EXPECT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
-#endif
-    Listening = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(::bind(Listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(Listening, 4), 0);
-    EXPECT_EQ(::getsockname(Listening, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    Port = ntohs(address.sin_port);
     Worker = std::thread([this] { Serve(); });
   }
   RawAnswerServer(const RawAnswerServer&) = delete;
@@ -189,27 +190,20 @@ class RawAnswerServer {
     Stopping = true;
     // A connection of its own wakes the accepting thread.
     const Socket waker = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(Port));
-    (void)::connect(waker, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    (void)::connect(waker, reinterpret_cast<const sockaddr*>(&Listening.Address),
+                    sizeof Listening.Address);
     Worker.join();
     CloseSocket(waker);
-    CloseSocket(Listening);
-#ifdef _WIN32
-    ::WSACleanup();
-#endif
   }
 
   std::string Url() const {
-    return "http://127.0.0.1:" + std::to_string(Port) + "/raw";
+    return "http://127.0.0.1:" + std::to_string(Listening.Port()) + "/raw";
   }
 
  private:
   void Serve() {
     for (;;) {
-      const Socket connection = ::accept(Listening, nullptr, nullptr);
+      const Socket connection = ::accept(Listening.Handle, nullptr, nullptr);
       if (connection == kNoSocket || Stopping) {
         if (connection != kNoSocket) {
           CloseSocket(connection);
@@ -237,8 +231,7 @@ class RawAnswerServer {
   }
 
   std::string Answer;
-  Socket Listening = kNoSocket;
-  int Port = 0;
+  LoopbackListener Listening{4};
   std::atomic<bool> Stopping{false};
   std::thread Worker;
 };
