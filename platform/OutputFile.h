@@ -51,8 +51,8 @@ class OutputFile {
   // set aside on the disk a little ahead of the writes, so that the file is
   // laid out in large pieces as it grows and the system need not find room
   // for it while it puts the written bytes on the disk. The file's size
-  // does not change, and never more than a few MiB beyond what was written
-  // is held, so a download that ends early leaves little unused room.
+  // does not change, and never more than 64 MiB beyond what was written is
+  // held, so a download that ends early leaves little unused room.
   // Where the system cannot, nothing is set aside.
   void Reserve(std::uint64_t total);
 

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/DecimalText.h"
 #include "platform/Http.h"
 #include "platform/windows/WinHostName.h"
 
@@ -513,19 +514,19 @@ Announced ContentLength(HINTERNET request) {
   if (!text.empty() && text.front() == L'+') {
     text.remove_prefix(1);
   }
-  constexpr std::uint64_t kMost = std::numeric_limits<std::int64_t>::max();
-  std::uint64_t length = 0;
-  std::size_t digits = 0;
-  bool tooLarge = false;
-  for (; digits < text.size() && text[digits] >= L'0' && text[digits] <= L'9'; ++digits) {
-    const auto digit = static_cast<std::uint64_t>(text[digits] - L'0');
-    tooLarge = tooLarge || length > (kMost - digit) / 10;
-    length = tooLarge ? length : length * 10 + digit;
+  std::string digits;
+  for (std::size_t i = 0; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    digits += static_cast<char>(text[i]);
   }
-  if (digits == 0) {
+  if (digits.empty()) {
     return {.Length = std::nullopt, .Malformed = true};
   }
-  return {.Length = tooLarge ? std::nullopt : std::optional(length), .Malformed = false};
+  // Digits that do not fit, or a length beyond any file's, announce none.
+  std::optional<std::uint64_t> length = ParseUnsignedDecimal(digits);
+  if (length && *length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    length.reset();
+  }
+  return {.Length = length, .Malformed = false};
 }
 
 // The target of a redirection: the Location of a 301, 302, 303, 307 or 308
