@@ -36,16 +36,16 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
   return result;
 }
 
-HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t size) {
+HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t keep) {
   if (IsOpen()) {
     Close(false);
   }
-  const HResult result = OpenExisting(file, size);
+  const HResult result = OpenExisting(file, keep);
   if (Succeeded(result)) {
     Buffer.resize(kBufferSize);
     Held = 0;
     NotStarted = 0;
-    Written = Reserved = size;
+    Written = Reserved = keep;
     Planned = 0;
   }
   return result;

@@ -29,12 +29,13 @@ class OutputFile {
   // the path among them).
   HResult Create(const std::filesystem::path& file);
 
-  // Opens the regular file at the name to append to it, after its last
-  // byte, when it holds exactly size bytes (fails otherwise). A link at the
-  // name is never followed, a special file is never opened, and a file
-  // that has other names as well (hard links) is never written (all fail),
-  // nor is anything created: a missing file fails too.
-  HResult Append(const std::filesystem::path& file, std::uint64_t size);
+  // Opens the regular file at the name to append to its first keep bytes:
+  // it must hold at least that many (fails otherwise), and any beyond them
+  // are cut off. A link at the name is never followed, a special file is
+  // never opened, and a file that has other names as well (hard links) is
+  // never written (all fail), nor is anything created: a missing file fails
+  // too.
+  HResult Append(const std::filesystem::path& file, std::uint64_t keep);
 
   // Appends bytes; false when they cannot be written.
   bool Write(const char* data, std::size_t size);
@@ -57,6 +58,9 @@ class OutputFile {
   void Reserve(std::uint64_t total);
 
   bool IsOpen() const { return Handle >= 0; }
+  // The bytes the file holds, those in the buffer included: after Close,
+  // those it holds on the disk, unless Close failed.
+  std::uint64_t Size() const { return Written + Held; }
   // Bytes written but still in the buffer.
   std::size_t Buffered() const { return Held; }
 
@@ -65,9 +69,9 @@ class OutputFile {
   // creates the file exclusively, setting Handle; writes all of a block;
   // closes Handle (after putting the content on the disk when durable).
   HResult OpenFresh(const std::filesystem::path& file);
-  // Opens an existing regular file of size bytes, not through a link, at
-  // its end, setting Handle.
-  HResult OpenExisting(const std::filesystem::path& file, std::uint64_t size);
+  // Opens an existing regular file of at least keep bytes, not through a
+  // link, cuts it to keep bytes and sets Handle to write after them.
+  HResult OpenExisting(const std::filesystem::path& file, std::uint64_t keep);
   bool WriteOut(const char* data, std::size_t size);
   bool Release(bool durable);
   // Sets aside room for length bytes from offset on, without changing the

@@ -17,6 +17,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Http.h"
 #include "platform/OutputFile.h"
+#include "platform/SystemBoot.h"
 #include "transfer/ResumeRecord.h"
 
 namespace varo {
@@ -80,10 +81,12 @@ std::filesystem::path DownloadedFileOf(const std::filesystem::path& target, bool
 
 // A partial download that the run asks the server to continue: the side
 // file holds the body's first From bytes, of the version whose validator
-// the record keeps.
+// the record keeps, and the first Durable of them are known to be on the
+// disk.
 struct CInetFile::ResumePlan {
   std::uint64_t From = 0;
   std::string Validator;
+  std::uint64_t Durable = 0;
 };
 
 // Receives the response of one run on the worker thread. The target file is
@@ -127,8 +130,8 @@ class CInetFile::Transfer final : public platform::HttpSink {
     // The whole body, from the start: an old record would describe a
     // version the side file no longer holds, so it goes before the side
     // file is made afresh. The new one follows once the download has run a
-    // while or when it ends unfinished (KeepRecord): a small file that
-    // arrives at once never needs one.
+    // while (KeepGoing) or when it ends unfinished (KeepRecord): a small
+    // file that arrives at once never needs one.
     const bool resumable = Job.Kind == kInetFileData && Job.RequiredLength > 0;
     if (Job.Kind == kInetFileData) {
       platform::RemoveFile(Job.RecordFile());
@@ -142,21 +145,26 @@ class CInetFile::Transfer final : public platform::HttpSink {
     Job.BytesReceived.store(0, std::memory_order_relaxed);
     const std::string& validator = !response.ETag.empty() ? response.ETag : response.LastModified;
     if (resumable && !validator.empty()) {
-      PendingRecord = ResumeRecord{Job.URL, Job.RequiredLength, validator};
-      Begun = std::chrono::steady_clock::now();
+      PlanRecord(validator, 0);
     }
     return true;
   }
 
-  // Writes the record of a body begun from the start, if not yet written,
-  // so that a later run can continue what the side file holds. A record
-  // that cannot be written only means that this download cannot be
-  // continued later.
+  // When the download ends unfinished: puts the side file on the disk and
+  // writes its record, which then trusts every byte of it even after the
+  // system has started again, so that a later run can continue it. Where
+  // the file cannot be put on the disk, the record trusts what it trusted
+  // before. A record that cannot be written only means that this download
+  // cannot be continued later.
   void KeepRecord() {
-    if (PendingRecord) {
-      WriteResumeRecord(Job.RecordFile(), *PendingRecord);
-      PendingRecord.reset();
+    if (!Record) {
+      return;
     }
+    if (File.IsOpen() && File.Close(true)) {
+      Record->Durable = File.Size();
+    }
+    WriteResumeRecord(Job.RecordFile(), *Record);
+    RecordPending = false;
   }
 
   // However the client cuts the body into blocks, it goes on in full chunks
@@ -209,9 +217,12 @@ class CInetFile::Transfer final : public platform::HttpSink {
         return Stop(INETFILE_ERR_CREATE_LOCAL);
       }
     }
-    // After the flush: the side file holds what came before the record.
-    if (PendingRecord && now - Begun >= kRecordDelay) {
-      KeepRecord();
+    // While the download runs, the record trusts all of the side file
+    // within this start of the system only, as nothing more is put on the
+    // disk for it.
+    if (RecordPending && now - Begun >= kRecordDelay) {
+      WriteResumeRecord(Job.RecordFile(), *Record);
+      RecordPending = false;
     }
     return true;
   }
@@ -245,6 +256,13 @@ class CInetFile::Transfer final : public platform::HttpSink {
   bool Stop(std::int32_t code) {
     Failure = code;
     return false;
+  }
+
+  // The record of this download, written after kRecordDelay.
+  void PlanRecord(const std::string& validator, std::uint64_t durable) {
+    Record = ResumeRecord{Job.URL, Job.RequiredLength, validator, platform::CurrentBoot(), durable};
+    RecordPending = true;
+    Begun = std::chrono::steady_clock::now();
   }
 
   // Writes one chunk, counts it, notifies the window of it, then looks at
@@ -300,6 +318,10 @@ class CInetFile::Transfer final : public platform::HttpSink {
       return Stop(kStartOver);
     }
     File.Reserve(Job.RequiredLength);
+    // The record the side file had may date from an earlier start of the
+    // system; its new one counts in this start, trusting no more of the
+    // disk than the old one did.
+    PlanRecord(Plan->Validator, Plan->Durable);
     Taken = Plan->From;
     Continued = true;
     Job.BytesReceived.store(Plan->From, std::memory_order_relaxed);
@@ -329,9 +351,10 @@ class CInetFile::Transfer final : public platform::HttpSink {
   std::optional<platform::Sha256> Hash;
   // Set when the body continues a side file that was there before.
   bool Continued = false;
-  // The record of a body begun from the start, until written, and when the
-  // body began.
-  std::optional<ResumeRecord> PendingRecord;
+  // The record of a download that a later run may continue, whether it
+  // still waits to be written, and when the body began.
+  std::optional<ResumeRecord> Record;
+  bool RecordPending = false;
   std::chrono::steady_clock::time_point Begun;
 };
 
@@ -419,14 +442,21 @@ std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
     return std::nullopt;
   }
   const std::optional<std::uint64_t> size = platform::GetFileSize(side);
-  if (!size || *size == 0 || *size >= RequiredLength) {
+  if (!size) {
     return std::nullopt;
   }
   const std::optional<ResumeRecord> record = ReadResumeRecord(recordFile);
   if (!record || record->Url != URL || record->Length != RequiredLength) {
     return std::nullopt;
   }
-  return ResumePlan{*size, record->Validator};
+  // After the system has started again, only what had reached the disk;
+  // the rest is cut off and asked for again.
+  const std::uint64_t from =
+      platform::IsCurrentBoot(record->Boot) ? *size : std::min(*size, record->Durable);
+  if (from == 0 || from >= RequiredLength) {
+    return std::nullopt;
+  }
+  return ResumePlan{from, record->Validator, std::min(from, record->Durable)};
 }
 
 void CInetFile::DiscardPartial() const {
@@ -447,13 +477,16 @@ void CInetFile::DiscardPartial() const {
 // left unfinished in its side file, when the record beside it names the
 // same URL and length: it asks for the rest ("Range", "If-Range" with the
 // record's validator) and appends a 206 whose Content-Range starts at the
-// side file's end and names RequiredLength as the whole. A 200 starts over
-// from the first byte. A 206 of another piece or whole, or a 416, removes
-// the side file and its record and asks once more for the whole body, in
-// the same run. The record is written when a body is begun from the start
-// and its response names a validator (ETag, else Last-Modified), once the
-// download has run a tenth of a second or when it ends unfinished, and
-// removed once the body is complete.
+// side file's end and names RequiredLength as the whole; after the system
+// has started again, the side file counts only up to the bytes the record
+// knows to be on the disk, and what lies beyond them is cut off. A 200
+// starts over from the first byte. A 206 of another piece or whole, or a
+// 416, removes the side file and its record and asks once more for the
+// whole body, in the same run. The record is written when a body is begun
+// from the start and its response names a validator (ETag, else
+// Last-Modified), or is continued, once the download has run a tenth of a
+// second, and again, after the side file is put on the disk, when it ends
+// unfinished; it is removed once the body is complete.
 void CInetFile::Run() {
   std::int32_t code = INETFILE_OK;
   try {

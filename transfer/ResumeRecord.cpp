@@ -23,11 +23,13 @@ std::filesystem::path ResumeFileOf(const std::filesystem::path& sideFile) {
 }
 
 bool WriteResumeRecord(const std::filesystem::path& file, const ResumeRecord& record) {
-  if (HasLineBreak(record.Url) || HasLineBreak(record.Validator)) {
+  if (HasLineBreak(record.Url) || HasLineBreak(record.Validator) || HasLineBreak(record.Boot)) {
     return false;
   }
-  const std::string text = "varo-resume 1\nurl " + record.Url + "\nlength " +
-                           std::to_string(record.Length) + "\nvalidator " + record.Validator + "\n";
+  const std::string text = "varo-resume 2\nurl " + record.Url + "\nlength " +
+                           std::to_string(record.Length) + "\nvalidator " + record.Validator +
+                           "\nboot " + record.Boot + "\ndurable " + std::to_string(record.Durable) +
+                           "\n";
   platform::OutputFile out;
   return out.Create(file) == platform::kOk && out.Write(text.data(), text.size()) &&
          out.Close(true);
@@ -48,25 +50,32 @@ std::optional<ResumeRecord> ReadResumeRecord(const std::filesystem::path& file) 
     rest.remove_prefix(end + 1);
     return value;
   };
-  if (!line("varo-resume 1")) {
+  // Records of the first form, which did not say how much had reached the
+  // disk, count as none: their downloads start over.
+  if (!line("varo-resume 2")) {
     return std::nullopt;
   }
   const auto url = line("url ");
   const auto length = line("length ");
   const auto validator = line("validator ");
-  if (!url || !length || !validator || !rest.empty() || url->empty() || validator->empty()) {
+  const auto boot = line("boot ");
+  const auto durable = line("durable ");
+  if (!url || !length || !validator || !boot || !durable || !rest.empty() || url->empty() ||
+      validator->empty()) {
     return std::nullopt;
   }
   // A carriage return is no part of what WriteResumeRecord writes, and no
   // request could carry the validator back.
-  if (HasLineBreak(*url) || HasLineBreak(*validator)) {
+  if (HasLineBreak(*url) || HasLineBreak(*validator) || HasLineBreak(*boot)) {
     return std::nullopt;
   }
-  const auto number = ParseUnsignedDecimal(*length);
-  if (!number) {
+  const auto total = ParseUnsignedDecimal(*length);
+  const auto onDisk = ParseUnsignedDecimal(*durable);
+  if (!total || !onDisk || *onDisk > *total) {
     return std::nullopt;
   }
-  return ResumeRecord{std::string(*url), *number, std::string(*validator)};
+  return ResumeRecord{std::string(*url), *total, std::string(*validator), std::string(*boot),
+                      *onDisk};
 }
 
 std::optional<ContentRange> ParseContentRange(std::string_view text) {

@@ -13,10 +13,19 @@ namespace varo {
 // whose first bytes it holds (an ETag, else a Last-Modified date). Kept in
 // a small file beside the side file (ResumeFileOf); a download continues
 // only when every one of them still matches.
+//
+// It also tells how much of the side file can be trusted. Within the
+// system start in which it was written (Boot), all of it: whatever ended
+// the run, the system still holds every byte written. After the system has
+// started again, only the first Durable bytes, which had reached the disk
+// before the record was written: a power cut may have left the file's
+// later part unwritten, as zeros or older data.
 struct ResumeRecord {
   std::string Url;
   std::uint64_t Length = 0;
   std::string Validator;  // as the server sent it; what If-Range carries back
+  std::string Boot;       // platform::CurrentBoot() when written; may be empty
+  std::uint64_t Durable = 0;
 
   bool operator==(const ResumeRecord&) const = default;
 };

@@ -29,7 +29,7 @@ HResult OutputFile::OpenFresh(const std::filesystem::path& file) {
   return kOk;
 }
 
-HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t keep) {
   // O_NOFOLLOW: a link fails (ELOOP); O_NONBLOCK: a FIFO does not hold the
   // open, and fstat turns it away with every other special file, and with
   // a file that has another name too: what is appended would also land in
@@ -41,9 +41,16 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_
   }
   struct stat status {};
   if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
-      static_cast<std::uint64_t>(status.st_size) != size) {
+      static_cast<std::uint64_t>(status.st_size) < keep) {
     ::close(descriptor);
     return HResultFromError(static_cast<std::uint32_t>(EINVAL));
+  }
+  // O_APPEND: the writes go after what is kept.
+  if (static_cast<std::uint64_t>(status.st_size) > keep &&
+      ::ftruncate(descriptor, static_cast<off_t>(keep)) != 0) {
+    const auto error = static_cast<std::uint32_t>(errno);
+    ::close(descriptor);
+    return HResultFromError(error);
   }
   Handle = descriptor;
   return kOk;

@@ -41,7 +41,7 @@ DWORD RefusalOf(HANDLE handle, bool soleName = false) {
 
 }  // namespace
 
-HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t size) {
+HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_t keep) {
   // OPEN_EXISTING creates nothing; a reparse point is opened as itself and
   // then turned away, never followed.
   const HANDLE handle = ::CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -53,11 +53,15 @@ HResult OutputFile::OpenExisting(const std::filesystem::path& file, std::uint64_
   LARGE_INTEGER length{};
   if (refusal == ERROR_SUCCESS && !::GetFileSizeEx(handle, &length)) {
     refusal = ::GetLastError();
-  } else if (refusal == ERROR_SUCCESS && static_cast<std::uint64_t>(length.QuadPart) != size) {
+  } else if (refusal == ERROR_SUCCESS && static_cast<std::uint64_t>(length.QuadPart) < keep) {
     refusal = ERROR_INVALID_PARAMETER;
-  } else if (refusal == ERROR_SUCCESS &&
-             !::SetFilePointerEx(handle, LARGE_INTEGER{}, nullptr, FILE_END)) {
-    refusal = ::GetLastError();
+  } else if (refusal == ERROR_SUCCESS) {
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(keep);
+    if (!::SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) ||
+        (length.QuadPart > end.QuadPart && !::SetEndOfFile(handle))) {
+      refusal = ::GetLastError();
+    }
   }
   if (refusal != ERROR_SUCCESS) {
     ::CloseHandle(handle);

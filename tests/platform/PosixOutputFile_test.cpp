@@ -18,20 +18,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(PosixOutputFileTest, AppendGoesOnAfterTheLastByte) {
+// Append goes on after the bytes kept, cutting off any beyond them, and
+// fails on a file shorter than that.
+TEST(PosixOutputFileTest, AppendGoesOnAfterTheBytesKept) {
   test::TempDir dir;
   const fs::path file = dir / "part.bin";
-  test::WriteFile(file, "head;");
   const std::string tail(300'000, 't');  // more than one buffer's worth
-  OutputFile shorter;
-  EXPECT_NE(shorter.Append(file, 4), kOk) << "not of the size given";
-  EXPECT_FALSE(shorter.IsOpen());
-  OutputFile output;
-  ASSERT_EQ(output.Append(file, 5), kOk);
-  ASSERT_TRUE(output.Write("x", 1));
-  ASSERT_TRUE(output.Write(tail.data(), tail.size()));
-  ASSERT_TRUE(output.Close(true));
-  EXPECT_TRUE(test::ReadFile(file) == "head;x" + tail);
+  for (const std::string& before : {std::string("head;"), std::string("head;\0\0\0", 8)}) {
+    SCOPED_TRACE(before.size());
+    test::WriteFile(file, before);
+    OutputFile longer;
+    EXPECT_NE(longer.Append(file, before.size() + 1), kOk) << "shorter than the bytes to keep";
+    EXPECT_FALSE(longer.IsOpen());
+    EXPECT_EQ(test::ReadFile(file), before);
+    OutputFile output;
+    ASSERT_EQ(output.Append(file, 5), kOk);
+    EXPECT_EQ(output.Size(), 5u);
+    ASSERT_TRUE(output.Write("x", 1));
+    ASSERT_TRUE(output.Write(tail.data(), tail.size()));
+    EXPECT_EQ(output.Size(), 6 + tail.size());
+    ASSERT_TRUE(output.Close(true));
+    EXPECT_TRUE(test::ReadFile(file) == "head;x" + tail);
+  }
 }
 
 // Append creates nothing, opens no folder or special file (a FIFO without

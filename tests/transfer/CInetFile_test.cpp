@@ -27,6 +27,7 @@
 #include "common/Utf8Path.h"
 #include "platform/Crypto.h"
 #include "platform/MessageQueue.h"
+#include "platform/SystemBoot.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
 #include "transfer/ResumeRecord.h"
@@ -38,6 +39,12 @@ using namespace std::chrono_literals;
 using test::TestHttpServer;
 
 const char* const kDefaultText = "连接服务器失败, 请检查网络或联系管理员";
+
+// A record as a run in this start of the system writes it.
+ResumeRecord RecordOf(std::string url, std::uint64_t length, std::string validator,
+                      std::uint64_t durable = 0) {
+  return {std::move(url), length, std::move(validator), platform::CurrentBoot(), durable};
+}
 
 std::string Bytes(std::size_t size) {
   std::string text(size, '\0');
@@ -762,6 +769,20 @@ TEST_F(InetFileTest, APartialDownloadIsContinuedOnlyWhenEverythingMatches) {
        .Validator = "\"v1\"",
        .Record = [](ResumeRecord& r) { r.Length += 1; },
        .Ranges = {""}},
+      {.Name = "after a restart of the system: only what was on the disk, the rest cut off",
+       .Side = body.substr(0, 30'000) + std::string(10'000, '\0'),  // as a power cut may leave it
+       .Validator = "\"v1\"",
+       .Record =
+           [](ResumeRecord& r) {
+             r.Boot = "an earlier start";
+             r.Durable = 30'000;
+           },
+       .Ranges = {"bytes=30000-"}},
+      {.Name = "after a restart of the system, nothing on the disk for sure",
+       .Side = head,
+       .Validator = "\"v1\"",
+       .Record = [](ResumeRecord& r) { r.Boot = ""; },
+       .Ranges = {""}},
       {.Name = "no record", .Side = head, .Ranges = {""}},
       {.Name = "record without a side file", .Validator = "\"v1\"", .Ranges = {""}},
       {.Name = "empty side file", .Side = "", .Validator = "\"v1\"", .Ranges = {""}},
@@ -793,7 +814,7 @@ TEST_F(InetFileTest, APartialDownloadIsContinuedOnlyWhenEverythingMatches) {
       test::WriteFile(side, *c.Side);
     }
     if (c.Validator) {
-      ResumeRecord record{server.Url("/big.pak"), body.size(), *c.Validator};
+      ResumeRecord record = RecordOf(server.Url("/big.pak"), body.size(), *c.Validator);
       c.Record(record);
       ASSERT_TRUE(WriteResumeRecord(recordFile, record));
     }
@@ -838,7 +859,8 @@ TEST_F(InetFileTest, APieceOfAnotherWholeStartsTheDownloadOver) {
     TestHttpServer server;
     server.ServeRanged("/big.pak", Bytes(c.ServerSize), "\"v1\"", "");
     test::WriteFile(side, Bytes(40'000));
-    ASSERT_TRUE(WriteResumeRecord(ResumeFileOf(side), {server.Url("/big.pak"), 100'000, "\"v1\""}));
+    ASSERT_TRUE(
+        WriteResumeRecord(ResumeFileOf(side), RecordOf(server.Url("/big.pak"), 100'000, "\"v1\"")));
     auto job = NewJob(server.Url("/big.pak"), target);
     job->RequiredLength = 100'000;
     const Report report = Fetch(*job);
@@ -888,7 +910,8 @@ TEST_F(InetFileTest, ACutDownloadLeavesItsRecord) {
     const std::optional<ResumeRecord> record = ReadResumeRecord(recordFile);
     if (c.Validator) {
       ASSERT_TRUE(record.has_value());
-      EXPECT_EQ(*record, (ResumeRecord{Server.Url("/cut.pak"), c.Required, *c.Validator}));
+      // Put on the disk before the record: trusted after a restart too.
+      EXPECT_EQ(*record, RecordOf(Server.Url("/cut.pak"), c.Required, *c.Validator, 20'480));
     } else {
       EXPECT_FALSE(std::filesystem::exists(recordFile));
     }
@@ -915,8 +938,10 @@ TEST_F(InetFileTest, ARunningDownloadLeavesItsRecordAfterAWhile) {
     std::this_thread::sleep_for(10ms);
   }
   ASSERT_TRUE(record.has_value());
-  EXPECT_EQ(*record, (ResumeRecord{Server.Url("/held.pak"), body.size(),
-                                   test::TestHttpServer::kStalledETag}));
+  // Trusted within this start of the system only: nothing is on the disk
+  // for sure.
+  EXPECT_EQ(*record,
+            RecordOf(Server.Url("/held.pak"), body.size(), test::TestHttpServer::kStalledETag));
   Server.Release();
   EXPECT_EQ(WaitForCompletion(*job).Code, INETFILE_OK);
   EXPECT_EQ(test::ReadFile(DownloadedFileOf(target)), body);
@@ -935,7 +960,7 @@ TEST_F(InetFileTest, APartialDownloadBehindALinkIsNeitherContinuedNorFollowed) {
   const std::filesystem::path recordFile = ResumeFileOf(side);
   const std::filesystem::path victim = Dir / "outside.dat";
   std::filesystem::create_directories(target.parent_path());
-  const ResumeRecord record{Server.Url("/linked.pak"), body.size(), "\"v1\""};
+  const ResumeRecord record = RecordOf(Server.Url("/linked.pak"), body.size(), "\"v1\"");
   const auto symlink = [&](const std::filesystem::path& link, const std::filesystem::path& to) {
 #ifdef _WIN32
     return test::MakeSymbolicLink(link, to, false);
@@ -1021,8 +1046,9 @@ TEST_F(InetFileTest, ARecordNoRequestCanCarryIsNoRecord) {
   Server.ServeRanged("/edited.pak", body, "\"v1\"", "");
   const std::filesystem::path side = DownloadedFileOf(Dir / "edited.pak");
   test::WriteFile(side, body.substr(0, 4000));
-  test::WriteFile(ResumeFileOf(side), "varo-resume 1\nurl " + Server.Url("/edited.pak") +
-                                          "\nlength 10000\nvalidator \"v1\"\r\n");
+  test::WriteFile(ResumeFileOf(side), "varo-resume 2\nurl " + Server.Url("/edited.pak") +
+                                          "\nlength 10000\nvalidator \"v1\"\r\nboot " +
+                                          platform::CurrentBoot() + "\ndurable 0\n");
   auto job = NewJob(Server.Url("/edited.pak"), Dir / "edited.pak");
   job->RequiredLength = body.size();
   EXPECT_EQ(Fetch(*job).Code, INETFILE_OK);
@@ -1091,7 +1117,7 @@ TEST_F(InetFileTest, TheListedHashIsCheckedBeforeTheCompletion) {
   // A continued download: the part already there counts in the hash.
   test::WriteFile(Dir / "c.dat.update", body.substr(0, 100000));
   ASSERT_TRUE(WriteResumeRecord(ResumeFileOf(Dir / "c.dat.update"),
-                                {Server.Url("/h"), body.size(), "\"v1\""}));
+                                RecordOf(Server.Url("/h"), body.size(), "\"v1\"")));
   auto job = NewJob(Server.Url("/h"), Dir / "c.dat");
   job->RequiredLength = body.size();
   job->Sha256 = DigestOf(body);

@@ -189,26 +189,26 @@ TEST_F(WinOutputFileTest, ALinkAtTheNameIsReplacedNotFollowed) {
   EXPECT_EQ(test::ReadFile(Dir / "elsewhere"), "someone else's");
 }
 
-// Append goes on after the last byte of an existing file of the size
-// given, with the same buffering as Create.
-TEST_F(WinOutputFileTest, AppendGoesOnAfterTheLastByte) {
+// Append goes on after the bytes kept, cutting off any beyond them, with
+// the same buffering as Create, and fails on a file shorter than that.
+TEST_F(WinOutputFileTest, AppendGoesOnAfterTheBytesKept) {
   const std::string head = Pattern(1000, 0);
   const std::string tail = Pattern(kBlock + 10, head.size());
-  {
-    OutputFile first;
-    ASSERT_EQ(first.Create(File()), kOk);
-    ASSERT_TRUE(first.Write(head.data(), head.size()));
-    ASSERT_TRUE(first.Close(false));
+  for (const std::string& before : {head, head + std::string(300, '\0')}) {
+    SCOPED_TRACE(before.size());
+    test::WriteFile(File(), before);
+    OutputFile longer;
+    EXPECT_NE(longer.Append(File(), before.size() + 1), kOk) << "shorter than the bytes to keep";
+    EXPECT_FALSE(longer.IsOpen());
+    EXPECT_TRUE(test::ReadFile(File()) == before);
+    OutputFile output;
+    ASSERT_EQ(output.Append(File(), head.size()), kOk);
+    ASSERT_TRUE(output.Write(tail.data(), 10));
+    ASSERT_TRUE(output.Write(tail.data() + 10, tail.size() - 10));
+    EXPECT_EQ(output.Size(), head.size() + tail.size());
+    ASSERT_TRUE(output.Close(true));
+    EXPECT_TRUE(test::ReadFile(File()) == head + tail);
   }
-  OutputFile longer;
-  EXPECT_NE(longer.Append(File(), head.size() + 1), kOk) << "not of the size given";
-  EXPECT_FALSE(longer.IsOpen());
-  OutputFile output;
-  ASSERT_EQ(output.Append(File(), head.size()), kOk);
-  ASSERT_TRUE(output.Write(tail.data(), 10));
-  ASSERT_TRUE(output.Write(tail.data() + 10, tail.size() - 10));
-  ASSERT_TRUE(output.Close(true));
-  EXPECT_TRUE(test::ReadFile(File()) == head + tail);
 }
 
 // Append creates nothing, opens no folder or device, and never follows a
