@@ -4,8 +4,9 @@
 // unloaded, at a log-off: then a record only counts as older than it is).
 // The first run of a start makes it; every later run reads it.
 
-#include <bcrypt.h>
 #include <windows.h>
+// windows.h first: bcrypt.h needs its types.
+#include <bcrypt.h>
 
 #include <array>
 #include <cstdio>
