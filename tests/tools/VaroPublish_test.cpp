@@ -351,6 +351,17 @@ TEST_F(VaroPublishTest, AKeyInsideTheReleaseFolderIsNeverPublished) {
   EXPECT_FALSE(fs::exists(Output));
 }
 
+TEST_F(VaroPublishTest, AKeyHardLinkedIntoTheReleaseFolderIsNeverPublished) {
+  MakeKey();
+  const fs::path link = Release / "bin" / "signing.pem";
+  fs::create_hard_link(Key, link);
+  const Outcome run = List({"--key", Key.string()});
+  EXPECT_EQ(run.Code, kExitFailed);
+  EXPECT_NE(run.Err.find("bin/signing.pem"), std::string::npos) << run.Err;
+  EXPECT_FALSE(fs::exists(Output));
+  EXPECT_FALSE(fs::exists(Output.string() + ".sig"));
+}
+
 TEST_F(VaroPublishTest, FailuresWriteNothingAndLeaveAnOlderListAlone) {
   test::WriteFile(Output, "the older list");
   test::WriteFile(Dir / "garbage.pem",

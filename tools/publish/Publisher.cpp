@@ -101,6 +101,17 @@ std::optional<std::string> PathBelow(const fs::path& root, const fs::path& path)
   return relative.generic_string();
 }
 
+// The one of files that is the same file on the disk as file, if any.
+const ReleaseFile* FileThatIs(const std::vector<ReleaseFile>& files, const fs::path& file) {
+  for (const ReleaseFile& candidate : files) {
+    std::error_code error;
+    if (fs::equivalent(candidate.Path, file, error)) {
+      return &candidate;
+    }
+  }
+  return nullptr;
+}
+
 struct ListOptions {
   fs::path Release;
   std::string BaseUrl;
@@ -167,6 +178,15 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
   const auto scan = ScanRelease(options.Release, ignored, error);
   if (!scan) {
     return Fail(err, error);
+  }
+  if (options.Key) {
+    // The key's own name may lie outside while the same file is in the
+    // release under another name (a hard link, a bind mount).
+    if (const ReleaseFile* copy = FileThatIs(scan->Files, *options.Key)) {
+      return Fail(
+          err, "the key file " + Printable(*options.Key) + " lies in the release folder as " +
+                   publish::Printable(copy->RelativePath()) + ", and would be published with it");
+    }
   }
   std::vector<ListEntry> entries;
   entries.reserve(scan->Files.size());
