@@ -362,6 +362,31 @@ TEST_F(VaroPublishTest, AKeyHardLinkedIntoTheReleaseFolderIsNeverPublished) {
   EXPECT_FALSE(fs::exists(Output.string() + ".sig"));
 }
 
+TEST_F(VaroPublishTest, AnOutputThatWouldTakeTheKeysPlaceIsRefused) {
+  // Each output the list command writes, named so that it is the key file.
+  const struct {
+    const char* What;
+    fs::path Key;
+    fs::path Output;
+  } cases[] = {
+      {"the list", Dir / "out" / "k1.pem", Dir / "out" / "k1.pem"},
+      {"the signature", Dir / "out" / "k2.sig", Dir / "out" / "k2"},
+      {"the list's temporary file", Dir / "out" / "k3.partial", Dir / "out" / "k3"},
+      {"the signature's temporary file", Dir / "out" / "k4.sig.partial", Dir / "out" / "k4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    ASSERT_EQ(Publish({"keygen", c.Key.string()}).Code, kExitOk);
+    const std::string key = test::ReadFile(c.Key);
+    const Outcome run = Publish({"list", Release.string(), "--url", "http://h/", "-o",
+                                 c.Output.string(), "--key", c.Key.string()});
+    EXPECT_EQ(run.Code, kExitFailed);
+    EXPECT_NE(run.Err.find("the key file"), std::string::npos) << run.Err;
+    ASSERT_TRUE(fs::exists(c.Key)) << "the key is kept";
+    EXPECT_EQ(test::ReadFile(c.Key), key);
+  }
+}
+
 TEST_F(VaroPublishTest, FailuresWriteNothingAndLeaveAnOlderListAlone) {
   test::WriteFile(Output, "the older list");
   test::WriteFile(Dir / "garbage.pem",

@@ -171,6 +171,12 @@ int RunList(const ListOptions& options, std::ostream& out, std::ostream& err) {
   for (const fs::path& own :
        {options.Output, signatureFile, WholeFile::TemporaryFor(options.Output),
         WholeFile::TemporaryFor(signatureFile)}) {
+    // Each of them is removed or replaced on the way: never the key.
+    std::error_code notThere;
+    if (options.Key && fs::equivalent(own, *options.Key, notThere)) {
+      return Fail(err, "the key file " + Printable(*options.Key) + " would be overwritten by " +
+                           Printable(own) + "; write the list elsewhere");
+    }
     if (const auto below = PathBelow(options.Release, own)) {
       ignored.insert(*below);
     }
