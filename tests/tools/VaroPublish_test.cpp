@@ -322,6 +322,39 @@ TEST_F(VaroPublishTest, FilesTheUpdaterWouldRefuseAreReportedAndLeftOut) {
                                              "readme.txt", "\xE5\xBC\xA0.ini"}));
 }
 
+TEST_F(VaroPublishTest, NamesWhoseLeadingBlankTheReaderDropsAreLeftOut) {
+  // The reader trims the text of FileName and of LocalPath: a leading
+  // blank survives only inside LocalPath.
+  test::WriteFile(Release / " lead.txt", "lead");
+  test::WriteFile(Release / "sub" / " inner.txt", "inner");
+  test::WriteFile(Release / " Top" / "x.txt", "top");
+  test::WriteFile(Release / "mid" / " folder" / "y.txt", "kept");
+
+  const Outcome run = List();
+  EXPECT_EQ(run.Code, kExitFilesLeftOut);
+  for (const char* reported : {" lead.txt:", "sub/ inner.txt:", " Top/:"}) {
+    EXPECT_NE(run.Err.find(std::string("left out ") + reported), std::string::npos)
+        << reported << "\n"
+        << run.Err;
+  }
+
+  // Every entry the updater reads lands where its file lies in the release,
+  // with that file's hash.
+  const fs::path installation = Dir / "installation";
+  CUpdateFiles files(installation);
+  ASSERT_TRUE(files.Load(Output));
+  std::vector<std::string> listed;
+  files.ForEach([&](const CUpdateFile& record) {
+    const fs::path relative = record.LocalFile.lexically_relative(installation);
+    listed.push_back(relative.generic_string());
+    const auto content = platform::HashFile(Release / relative);
+    ASSERT_TRUE(content) << relative;
+    EXPECT_EQ(record.Sha256, content->Digest) << relative;
+  });
+  EXPECT_NE(std::find(listed.begin(), listed.end(), "mid/ folder/y.txt"), listed.end());
+  EXPECT_EQ(listed.size(), 6u);
+}
+
 TEST_F(VaroPublishTest, AListWrittenIntoTheReleaseFolderLeavesItselfOut) {
   MakeKey();
   const fs::path inside = Release / "Update.xml";

@@ -78,6 +78,14 @@ class Walk {
       Result.LeftOut.push_back(Printable(relative) + (folder ? "/" : "") + ": " + *why);
       return true;
     }
+    // The updater's reader trims the texts of FileName and LocalPath, so a
+    // blank at the start of a file's name, or of a folder's right in the
+    // release folder, would be lost: the file would land elsewhere.
+    if (names.back().front() == ' ' && (!folder || names.size() == 1)) {
+      Result.LeftOut.push_back(Printable(relative) + (folder ? "/" : "") +
+                               ": begins with a blank, which the updater drops");
+      return true;
+    }
     if (fs::is_symlink(status)) {
       Result.LeftOut.push_back(Printable(relative) + ": is a symbolic link");
       return true;

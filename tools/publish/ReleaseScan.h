@@ -28,7 +28,9 @@ struct ReleaseScan {
 
 // Walks the release folder root and everything below it. Left out (and said
 // why in LeftOut): names the updater would refuse (WhyNameIsRefused), and a
-// refused folder with everything in it; symbolic links (never followed);
+// refused folder with everything in it; a file whose name, or a folder
+// right in root whose name, begins with a blank (the updater's reader trims
+// those texts); symbolic links (never followed);
 // what is no regular file or folder; and files whose paths differ only in
 // the case of ASCII letters from another file's or folder's, as Windows would
 // take them for one. Paths in ignored ('/'-joined, relative to root) are
