@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CDuiFrameWnd.h"
+#include "common/Utf8Path.h"
 #include "platform/FileSystem.h"
 #include "update/Installer.h"
 #include "update/ListSignature.h"
@@ -167,8 +168,10 @@ void CDuiFrameWnd::OnListLoaded(bool loaded, [[maybe_unused]] const ListLoader* 
       ListUnusable(kBadListSignatureText);
       return;
     }
-    if (done->Files.Sequence) {
-      store.Raise(*done->Files.Sequence);
+    if (done->Files.Sequence && !store.Raise(*done->Files.Sequence)) {
+      // The list is good; only an older one served later could pass then.
+      Log.Line("sequence " + std::to_string(*done->Files.Sequence) + " could not be stored in " +
+               PathToUtf8(store.File().filename()));
     }
     Log.Line("list signature good" + (done->Files.Sequence
                                           ? ", sequence " + std::to_string(*done->Files.Sequence)

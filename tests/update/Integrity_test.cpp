@@ -140,6 +140,21 @@ TEST_F(IntegrityTest, ASignedListCountsOnlyWithAGoodSignatureAndSequence) {
   }
 }
 
+TEST_F(IntegrityTest, ASequenceThatCannotBeStoredIsLoggedAndTheRunGoesOn) {
+  const std::string key = MakeKey("key.pem");
+  Configure("PublicKey=" + key + "\n");
+  Server.Serve("/a", "new");
+  const std::string list = List(HexSha256("new"), "7");
+  Server.Serve(std::string(kListPath) + ".sig", Sign("key.pem", list));
+  fs::create_directories(Install / "ADImage" / "update.state");  // no file can take its place
+  test::WriteFile(Install / "a.dat", "old");
+  WholeRun::Run(list);
+  EXPECT_TRUE(Boxes.empty());
+  EXPECT_EQ(test::ReadFile(Install / "a.dat"), "new");
+  const std::string log = test::ReadFile(Install / "ADImage" / "update.log");
+  EXPECT_NE(log.find("sequence 7 could not be stored"), std::string::npos) << log;
+}
+
 TEST_F(IntegrityTest, WithoutAKeyNoSignatureIsAskedFor) {
   Server.Serve("/a", "new");
   test::WriteFile(Install / "a.dat", "old");
