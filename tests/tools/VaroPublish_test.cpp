@@ -322,6 +322,47 @@ TEST_F(VaroPublishTest, FilesTheUpdaterWouldRefuseAreReportedAndLeftOut) {
                                              "readme.txt", "\xE5\xBC\xA0.ini"}));
 }
 
+TEST_F(VaroPublishTest, PathsThatDifferOnlyInTheCaseOfAnyLetterAreLeftOut) {
+  // Windows takes the case of every letter alike, not only of ASCII ones.
+  const std::vector<std::string> clashing = {
+      "\xC3\xA4.txt",                  // ä.txt
+      "\xC3\x84.txt",                  // Ä.txt
+      "\xD0\xB4\xD0\xB0\xD0\xBD.dat",  // дан.dat
+      "\xD0\x94\xD0\x90\xD0\x9D.dat",  // ДАН.dat
+      "\xCE\xB1/x.txt",                // α/x.txt
+      "\xCE\x91/X.TXT",                // Α/X.TXT
+      "\xC3\xA9t\xC3\xA9",             // été, a file
+      "\xC3\x89T\xC3\x89/inside.txt",  // ÉTÉ/inside.txt: that file's name as a folder
+  };
+  // Different letters, however alike, stay apart.
+  const std::vector<std::string> apart = {"\xCE\xB2.txt", "\xCE\xB3.txt", "\xC3\xB6.txt"};
+  for (const std::string& name : clashing) {
+    test::WriteFile(Release / name, name);
+  }
+  for (const std::string& name : apart) {
+    test::WriteFile(Release / name, name);
+  }
+
+  const Outcome run = List();
+  EXPECT_EQ(run.Code, kExitFilesLeftOut);
+  for (const std::string& name : clashing) {
+    if (name != "\xC3\x89T\xC3\x89/inside.txt") {
+      EXPECT_NE(run.Err.find("left out " + name + ": differs only in letter case"),
+                std::string::npos)
+          << name << "\n"
+          << run.Err;
+    }
+  }
+  CUpdateFiles files(Dir / "installation");
+  ASSERT_TRUE(files.Load(Output));
+  std::vector<std::string> names;
+  files.ForEach([&](const CUpdateFile& record) { names.push_back(record.FileName); });
+  for (const std::string& name : apart) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+  EXPECT_EQ(names.size(), 5 + apart.size() + 1) << "the release's own files and inside.txt";
+}
+
 TEST_F(VaroPublishTest, NamesWhoseLeadingBlankTheReaderDropsAreLeftOut) {
   // The reader trims the text of FileName and of LocalPath: a leading
   // blank survives only inside LocalPath.

@@ -1,8 +1,10 @@
 #include "tools/publish/ListName.h"
 
+#include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cwctype>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,7 +56,63 @@ std::size_t DecodeUtf8(std::string_view text, char32_t& point) {
   return length;
 }
 
+// Appends the UTF-8 form of a code point that DecodeUtf8 accepts.
+void AppendUtf8(std::string& text, char32_t point) {
+  if (point < 0x80) {
+    text += static_cast<char>(point);
+  } else if (point < 0x800) {
+    text += static_cast<char>(0xC0 | (point >> 6));
+    text += static_cast<char>(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    text += static_cast<char>(0xE0 | (point >> 12));
+    text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (point & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (point >> 18));
+    text += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (point & 0x3F));
+  }
+}
+
+// The C library's case mappings of all of Unicode, whatever locale the
+// program runs in; nothing where the system has no such locale.
+locale_t UnicodeCaseLocale() {
+  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  return locale;
+}
+
+char32_t ToUpper(char32_t point) {
+  if (point < 0x80) {
+    return point >= 'a' && point <= 'z' ? point - 'a' + 'A' : point;
+  }
+  const locale_t locale = UnicodeCaseLocale();
+  if (locale == locale_t{}) {
+    return point;
+  }
+  const auto upper = static_cast<char32_t>(::towupper_l(static_cast<wint_t>(point), locale));
+  // Only a mapping to another well-formed character is taken.
+  return upper <= 0x10FFFF && (upper < 0xD800 || upper > 0xDFFF) ? upper : point;
+}
+
 }  // namespace
+
+std::string CaseKey(std::string_view text) {
+  std::string key;
+  key.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    char32_t point = 0;
+    const std::size_t length = DecodeUtf8(text.substr(at), point);
+    if (length == 0) {
+      key += text[at];
+      at += 1;
+    } else {
+      AppendUtf8(key, ToUpper(point));
+      at += length;
+    }
+  }
+  return key;
+}
 
 std::optional<std::string> WhyNameIsRefused(std::string_view name) {
   if (name.empty() || name == "." || name == "..") {

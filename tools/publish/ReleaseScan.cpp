@@ -29,15 +29,6 @@ std::string Join(const std::vector<std::string>& names) {
   return path;
 }
 
-std::string LowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
-}
-
 class Walk {
  public:
   Walk(const std::set<std::string>& ignored, std::string& error) : Ignored(ignored), Error(error) {}
@@ -111,17 +102,17 @@ void LeaveOutCaseClashes(ReleaseScan& scan) {
   std::map<std::string, std::size_t> files;
   std::set<std::string> folders;
   for (const ReleaseFile& file : scan.Files) {
-    ++files[LowerAscii(file.RelativePath())];
+    ++files[CaseKey(file.RelativePath())];
     std::string folder;
     for (std::size_t i = 0; i + 1 < file.Names.size(); ++i) {
-      folder += (i > 0 ? "/" : "") + LowerAscii(file.Names[i]);
-      folders.insert(folder);
+      folder += (i > 0 ? "/" : "") + file.Names[i];
+      folders.insert(CaseKey(folder));
     }
   }
   std::vector<ReleaseFile> kept;
   for (ReleaseFile& file : scan.Files) {
-    const std::string lower = LowerAscii(file.RelativePath());
-    if (files[lower] > 1 || folders.contains(lower)) {
+    const std::string key = CaseKey(file.RelativePath());
+    if (files[key] > 1 || folders.contains(key)) {
       scan.LeftOut.push_back(Printable(file.RelativePath()) +
                              ": differs only in letter case from another path, which Windows "
                              "takes for the same");

@@ -30,10 +30,10 @@ struct ReleaseScan {
 // why in LeftOut): names the updater would refuse (WhyNameIsRefused), and a
 // refused folder with everything in it; a file whose name, or a folder
 // right in root whose name, begins with a blank (the updater's reader trims
-// those texts); symbolic links (never followed);
-// what is no regular file or folder; and files whose paths differ only in
-// the case of ASCII letters from another file's or folder's, as Windows would
-// take them for one. Paths in ignored ('/'-joined, relative to root) are
+// those texts); symbolic links (never followed); what is no regular file or
+// folder; and files whose paths differ only in the case of letters, of any
+// script (CaseKey), from another file's or folder's, as Windows would take
+// them for one. Paths in ignored ('/'-joined, relative to root) are
 // passed over in silence. Nothing, and error set, when root or a folder below
 // it cannot be read.
 std::optional<ReleaseScan> ScanRelease(const std::filesystem::path& root,
