@@ -16,4 +16,8 @@ std::string CurrentBoot();
 // false when it names another, is empty, or cannot be told.
 bool IsCurrentBoot(std::string_view recorded);
 
+// What each system supplies: the name of the current start, read afresh;
+// empty when there is none. CurrentBoot reads it once.
+std::string ReadBootName();
+
 }  // namespace varo::platform

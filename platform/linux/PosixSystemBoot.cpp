@@ -1,4 +1,4 @@
-// platform::CurrentBoot on Linux: the kernel's random identity of the
+// platform::ReadBootName on Linux: the kernel's random identity of the
 // current boot, which a resume from hibernation keeps (memory, written data
 // included, is restored with it).
 
@@ -10,9 +10,8 @@
 #include "platform/SystemBoot.h"
 
 namespace varo::platform {
-namespace {
 
-std::string ReadBootId() {
+std::string ReadBootName() {
   const std::optional<std::string> text = ReadRegularFile("/proc/sys/kernel/random/boot_id", 64);
   if (!text) {
     return {};
@@ -26,18 +25,6 @@ std::string ReadBootId() {
                             return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-';
                           });
   return wellFormed ? id : std::string();
-}
-
-}  // namespace
-
-std::string CurrentBoot() {
-  static const std::string id = ReadBootId();
-  return id;
-}
-
-bool IsCurrentBoot(std::string_view recorded) {
-  const std::string current = CurrentBoot();
-  return !current.empty() && recorded == current;
 }
 
 }  // namespace varo::platform

@@ -1,4 +1,4 @@
-// platform::CurrentBoot on Windows: a random name kept in a volatile
+// platform::ReadBootName on Windows: a random name kept in a volatile
 // registry key of the user's, which the system never writes to the disk, so
 // it is gone after the system starts again (or the user's profile is
 // unloaded, at a log-off: then a record only counts as older than it is).
@@ -54,7 +54,9 @@ std::string Read(HKEY key) {
   return text.back() == L'\0' ? id : std::string();
 }
 
-std::string ReadOrMakeBootId() {
+}  // namespace
+
+std::string ReadBootName() {
   Key key;
   DWORD disposition = 0;
   if (::RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, REG_OPTION_VOLATILE,
@@ -86,18 +88,6 @@ std::string ReadOrMakeBootId() {
     return {};
   }
   return Read(key.Handle);
-}
-
-}  // namespace
-
-std::string CurrentBoot() {
-  static const std::string id = ReadOrMakeBootId();
-  return id;
-}
-
-bool IsCurrentBoot(std::string_view recorded) {
-  const std::string current = CurrentBoot();
-  return !current.empty() && recorded == current;
 }
 
 }  // namespace varo::platform
