@@ -2,13 +2,13 @@
 
 namespace varo::platform {
 
-std::string CurrentBoot() {
+const std::string& CurrentBoot() {
   static const std::string name = ReadBootName();
   return name;
 }
 
 bool IsCurrentBoot(std::string_view recorded) {
-  const std::string current = CurrentBoot();
+  const std::string& current = CurrentBoot();
   return !current.empty() && recorded == current;
 }
 

@@ -10,7 +10,7 @@ namespace varo::platform {
 // bytes written but not yet on the disk survive a process that ends in any
 // way, but not a power cut or a crash of the system. Empty when the system
 // cannot name it.
-std::string CurrentBoot();
+const std::string& CurrentBoot();
 
 // True when recorded, as CurrentBoot gave it, names the current start;
 // false when it names another, is empty, or cannot be told.

@@ -163,8 +163,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
     if (File.IsOpen() && File.Close(true)) {
       Record->Durable = File.Size();
     }
-    WriteResumeRecord(Job.RecordFile(), *Record);
-    RecordPending = false;
+    WriteRecord();
   }
 
   // However the client cuts the body into blocks, it goes on in full chunks
@@ -221,8 +220,7 @@ class CInetFile::Transfer final : public platform::HttpSink {
     // within this start of the system only, as nothing more is put on the
     // disk for it.
     if (RecordPending && now - Begun >= kRecordDelay) {
-      WriteResumeRecord(Job.RecordFile(), *Record);
-      RecordPending = false;
+      WriteRecord();
     }
     return true;
   }
@@ -263,6 +261,11 @@ class CInetFile::Transfer final : public platform::HttpSink {
     Record = ResumeRecord{Job.URL, Job.RequiredLength, validator, platform::CurrentBoot(), durable};
     RecordPending = true;
     Begun = std::chrono::steady_clock::now();
+  }
+
+  void WriteRecord() {
+    WriteResumeRecord(Job.RecordFile(), *Record);
+    RecordPending = false;
   }
 
   // Writes one chunk, counts it, notifies the window of it, then looks at

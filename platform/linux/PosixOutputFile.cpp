@@ -95,9 +95,8 @@ bool OutputFile::Release(bool durable) {
   const auto descriptor = static_cast<int>(std::exchange(Handle, -1));
   // A file that ends short of what was planned gives back the room set
   // aside past its end: setting the size it has frees it.
-  struct stat status {};
-  if (Reserved > Written && ::fstat(descriptor, &status) == 0) {
-    ::ftruncate(descriptor, status.st_size);
+  if (Reserved > Written) {
+    ::ftruncate(descriptor, static_cast<off_t>(Written));
   }
   const bool synced = !durable || ::fsync(descriptor) == 0;
   return ::close(descriptor) == 0 && synced;

@@ -101,17 +101,20 @@ class Walk {
 void LeaveOutCaseClashes(ReleaseScan& scan) {
   std::map<std::string, std::size_t> files;
   std::set<std::string> folders;
+  std::vector<std::string> keys;
+  keys.reserve(scan.Files.size());
   for (const ReleaseFile& file : scan.Files) {
-    ++files[CaseKey(file.RelativePath())];
+    ++files[keys.emplace_back(CaseKey(file.RelativePath()))];
     std::string folder;
     for (std::size_t i = 0; i + 1 < file.Names.size(); ++i) {
-      folder += (i > 0 ? "/" : "") + file.Names[i];
-      folders.insert(CaseKey(folder));
+      folder += (i > 0 ? "/" : "") + CaseKey(file.Names[i]);
+      folders.insert(folder);
     }
   }
   std::vector<ReleaseFile> kept;
-  for (ReleaseFile& file : scan.Files) {
-    const std::string key = CaseKey(file.RelativePath());
+  for (std::size_t at = 0; at < scan.Files.size(); ++at) {
+    ReleaseFile& file = scan.Files[at];
+    const std::string& key = keys[at];
     if (files[key] > 1 || folders.contains(key)) {
       scan.LeftOut.push_back(Printable(file.RelativePath()) +
                              ": differs only in letter case from another path, which Windows "
