@@ -103,7 +103,7 @@ run_curl() {  # [durable]: seconds of one curl -o, with an fsync of the file whe
 run_floor() {  # the floor's peak resident size in KiB
   local peak
   peak=$(mktemp)
-  /usr/bin/time -f %M -o "$peak" "$build/bench/memory_floor" >/dev/null 2>&1 ||
+  /usr/bin/time -f %M -o "$peak" "$build/bench/memory_floor" "$build/bin/ADImage/Update" >/dev/null 2>&1 ||
     { echo "bench: memory_floor failed" >&2; rm -f "$peak"; exit 1; }
   cat "$peak"
   rm -f "$peak"

@@ -17,6 +17,7 @@
 
 #include "platform/linux/gtk/GtkShell.h"
 #include "platform/linux/gtk/ProgramStarter.h"
+#include "platform/linux/gtk/SkinTheme.h"
 #include "support/GtkEnvironment.h"
 #include "support/Subprocess.h"
 #include "support/TempDir.h"
@@ -240,6 +241,7 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
                   "\"\n"
                   "echo \"args:$#:$1:$2\"\n"
                   "if [ -e /proc/$$/fd/77 ]; then echo fd77:leaked; else echo fd77:closed; fi\n"
+                  "echo \"theme:${GTK_THEME-none}\"\n"
                   "read line <\"" +
                   fifo.string() +
                   "\"\n"
@@ -249,8 +251,12 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
   ASSERT_EQ(::dup2(open, 77), 77);
   ::close(open);
 
+  // The window's own theme is named in its environment, not the client's.
+  UseSkinTheme();
+  ASSERT_TRUE(SkinThemeInUse());
   GtkShell shell;
   shell.Start({(Dir / "client").string(), "one \"two three\"", "open"});
+  UseDesktopTheme();
   ::close(77);
   // Start is back while the client waits for the go: it did not wait.
   ASSERT_TRUE(
@@ -259,7 +265,7 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
   std::ofstream(fifo) << "go\n";
   ASSERT_TRUE(
       IterateUntil([&] { return gui_test::ReadFile(out).find("done") != std::string::npos; }));
-  EXPECT_EQ(gui_test::ReadFile(out), "args:2:one:two three\nfd77:closed\ndone\n");
+  EXPECT_EQ(gui_test::ReadFile(out), "args:2:one:two three\nfd77:closed\ntheme:none\ndone\n");
   EXPECT_TRUE(IterateUntil([] { return Zombies() == 0; })) << "the ended client was not reaped";
 }
 
@@ -267,7 +273,7 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
 // for its type.
 TEST_F(GtkShellTest, OpensADocumentWithTheDefaultApplication) {
   const auto out = Dir / "opened";
-  WriteScript(Dir / "viewer", "echo \"$1\" >>\"" + out.string() + "\"\n");
+  WriteScript(Dir / "viewer", "echo \"$1 ${GTK_THEME-none}\" >>\"" + out.string() + "\"\n");
   test::WriteFile(Dir / "data/applications/varo-test-viewer.desktop",
                   "[Desktop Entry]\nType=Application\nName=Viewer\nExec=" +
                       (Dir / "viewer").string() + " %f\nMimeType=text/plain;\n");
@@ -277,10 +283,12 @@ TEST_F(GtkShellTest, OpensADocumentWithTheDefaultApplication) {
   ::setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
   test::WriteFile(Dir / "read me.txt", "hello");
 
+  UseSkinTheme();
   GtkShell shell;
   shell.Start({(Dir / "read me.txt").string(), "", "open"});
+  UseDesktopTheme();
   ASSERT_TRUE(IterateUntil([&] { return std::filesystem::exists(out); }));
-  EXPECT_EQ(gui_test::ReadFile(out), (Dir / "read me.txt").string() + "\n");
+  EXPECT_EQ(gui_test::ReadFile(out), (Dir / "read me.txt").string() + " none\n");
 }
 
 TEST_F(GtkShellTest, AnAbsentRegsvr32PassesWithoutAWord) {

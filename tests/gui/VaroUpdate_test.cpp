@@ -106,6 +106,12 @@ TEST_F(VaroUpdateTest, UpdatesTheInstallationShowingItsWindowAndStartsTheClient)
     ASSERT_TRUE(picture);
   } while ((at(28 + 200, 125).B < 180 || at(28 + 440, 125).B >= 60) &&
            std::chrono::steady_clock::now() < deadline);
+  // Every text on show is drawn from the skin's own fonts: the desktop's
+  // CJK fonts, some 20 MB each, are never opened.
+  const std::string maps = gui_test::ReadFile("/proc/" + std::to_string(program->Pid()) + "/maps");
+  EXPECT_NE(maps.find("/ADImage/Update/VaroSans-Regular.otf"), std::string::npos);
+  EXPECT_NE(maps.find("/ADImage/Update/VaroSans-Bold.otf"), std::string::npos);
+  EXPECT_EQ(maps.find("NotoSansCJK"), std::string::npos);
   Server.Release();
 
   EXPECT_EQ(program->Wait(60s), 0) << installation.Log();

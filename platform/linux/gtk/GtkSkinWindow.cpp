@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <iostream>
 
+#include "platform/linux/gtk/SkinFonts.h"
 #include "platform/linux/gtk/SkinStyleSheet.h"
+#include "platform/linux/gtk/SkinTheme.h"
 
 namespace varo::platform {
 
@@ -97,6 +99,9 @@ bool GtkSkinWindow::LoadSkin(const std::filesystem::path& skinFile) {
   }
   Layout = std::move(*skin);
   SkinFolder = skinFile.parent_path();
+  for (const std::filesystem::path& font : AddSkinFonts(SkinFolder)) {
+    std::cerr << "varo-update: skin font " << font.string() << " cannot be used\n";
+  }
   for (const std::string* image : {&Layout.Background, &Layout.Icon}) {
     if (!image->empty() && !std::filesystem::is_regular_file(SkinFolder / *image)) {
       std::cerr << "varo-update: skin image " << (SkinFolder / *image).string() << " is missing\n";
@@ -272,6 +277,8 @@ std::intptr_t GtkSkinWindow::DefaultHandle(std::uint32_t message, std::uintptr_t
 }
 
 void GtkSkinWindow::ShowErrorBox(const std::string& text, const std::string& caption) {
+  // The box is GTK's own dialog, drawn by the desktop's theme.
+  UseDesktopTheme();
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR,
                                              GTK_BUTTONS_OK, "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), caption.c_str());

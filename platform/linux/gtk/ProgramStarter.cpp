@@ -11,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/linux/gtk/SkinTheme.h"
+
 namespace varo::platform {
 namespace {
 
@@ -135,10 +137,16 @@ void ProgramStarter::Start(const StartRequest& request) {
       }
       argv.push_back(nullptr);
       GPid pid = 0;
+      gchar** environment = g_get_environ();
+      if (SkinThemeInUse()) {
+        environment = g_environ_unsetenv(environment, "GTK_THEME");
+      }
       // Without G_SPAWN_LEAVE_DESCRIPTORS_OPEN the child keeps only its
       // standard descriptors; the child watch reaps it when it ends.
-      if (g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr,
-                        &pid, &error)) {
+      const bool started = g_spawn_async(nullptr, argv.data(), environment,
+                                         G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &error);
+      g_strfreev(environment);
+      if (started) {
         g_child_watch_add(pid, &Reap, nullptr);
         return;
       }
@@ -152,6 +160,9 @@ void ProgramStarter::Start(const StartRequest& request) {
       GAppLaunchContext* context = nullptr;
       if (GdkDisplay* display = gdk_display_get_default(); display != nullptr) {
         context = G_APP_LAUNCH_CONTEXT(gdk_display_get_app_launch_context(display));
+        if (SkinThemeInUse()) {
+          g_app_launch_context_unsetenv(context, "GTK_THEME");
+        }
       }
       const bool opened = g_app_info_launch_default_for_uri(uri.get(), context, &error);
       if (context != nullptr) {

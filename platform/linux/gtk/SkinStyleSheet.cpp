@@ -155,8 +155,9 @@ std::string MakeSkinStyleSheet(const Skin& skin, const std::filesystem::path& fo
   css += "  font-size: " + Pixels(skin.FontSize) + ";\n";
   css += "  color: " + CssColor(skin.TextColor) + ";\n}\n";
   if (!skin.Font.empty()) {
-    // The error boxes speak Chinese too.
-    css += "messagedialog {\n  font-family: " + CssString(skin.Font) + ", sans-serif;\n}\n";
+    // The error boxes and the tooltips speak Chinese too.
+    css +=
+        "messagedialog, tooltip {\n  font-family: " + CssString(skin.Font) + ", sans-serif;\n}\n";
   }
   for (std::size_t i = 0; i < skin.Controls.size(); ++i) {
     const SkinControl& control = skin.Controls[i];

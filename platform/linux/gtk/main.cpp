@@ -11,6 +11,7 @@
 #include "platform/FileSystem.h"
 #include "platform/linux/gtk/GtkShell.h"
 #include "platform/linux/gtk/GtkSkinWindow.h"
+#include "platform/linux/gtk/SkinTheme.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
   if (!glChosen) {
     g_setenv("GDK_GL", "disable", TRUE);
   }
-  const bool initialised = gtk_init_check(&argc, &argv);
+  const bool initialised = varo::platform::InitGtkWithSkinTheme(&argc, &argv);
   if (!glChosen) {
     g_unsetenv("GDK_GL");
   }
