@@ -27,15 +27,14 @@ class ReadHandle {
  public:
   explicit ReadHandle(const std::filesystem::path& file)
       : Descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-    struct stat info {};
     if (Descriptor < 0) {
       return;
     }
     int error = 0;
-    if (::fstat(Descriptor, &info) != 0) {
+    if (::fstat(Descriptor, &Status) != 0) {
       error = errno;
-    } else if (!S_ISREG(info.st_mode)) {
-      error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    } else if (!S_ISREG(Status.st_mode)) {
+      error = S_ISDIR(Status.st_mode) ? EISDIR : EINVAL;
     }
     if (error != 0) {
       ::close(Descriptor);
@@ -51,10 +50,12 @@ class ReadHandle {
     }
   }
   bool Valid() const { return Descriptor >= 0; }
-  int Get() const { return Descriptor; }
+  // What fstat said of the open file; valid handles only.
+  const struct stat& Info() const { return Status; }
 
  private:
   int Descriptor;
+  struct stat Status {};
 };
 
 }  // namespace
@@ -64,20 +65,19 @@ bool CanOpenForReading(const std::filesystem::path& file) {
 }
 
 std::optional<std::uint64_t> GetFileSize(const std::filesystem::path& file) {
-  ReadHandle handle(file);
-  struct stat info {};
-  if (!handle.Valid() || ::fstat(handle.Get(), &info) != 0) {
+  const ReadHandle handle(file);
+  if (!handle.Valid()) {
     return std::nullopt;
   }
-  return static_cast<std::uint64_t>(info.st_size);
+  return static_cast<std::uint64_t>(handle.Info().st_size);
 }
 
 HResult GetFileWriteTime(const std::filesystem::path& file, FileTime& time) {
-  ReadHandle handle(file);
-  struct stat info {};
-  if (!handle.Valid() || ::fstat(handle.Get(), &info) != 0) {
+  const ReadHandle handle(file);
+  if (!handle.Valid()) {
     return LastError();
   }
+  const struct stat& info = handle.Info();
   // Times outside what a FILETIME holds (before 1601, after about 60000)
   // become its earliest or latest value.
   constexpr std::uint64_t kTicksPerSecond = 10'000'000u;

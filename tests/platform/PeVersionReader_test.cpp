@@ -181,6 +181,26 @@ TEST_P(PeVersionReaderTest, TakesTheFirstNameWhenThereIsNoNameOne) {
   EXPECT_EQ(info, InfoAt(Original, Where.OtherFixed));
 }
 
+// The reader fetches the file in blocks of 16 KiB: a resource section far
+// from the headers, with its fixed block lying across a block's end or
+// starting right after it, reads the same.
+TEST_P(PeVersionReaderTest, AResourceSectionFarFromTheHeadersReadsTheSame) {
+  const std::uint32_t raw = Get32(Original, Where.Rsrc + 20);
+  const std::uint32_t size = Get32(Original, Where.Rsrc + 16);
+  const std::size_t fixedInSection = Where.Block + 40 - raw;
+  for (const std::size_t fixedAt : {16384 - 20, 16384, 2 * 16384 - 51, 5 * 16384 + 7}) {
+    const std::size_t moved = fixedAt - fixedInSection;
+    ASSERT_GE(moved, Original.size());
+    Damaged.Bytes = Original;
+    Damaged.Bytes.resize(moved + size, '\0');
+    Damaged.Bytes.replace(moved, size, Original, raw, size);
+    Damaged.Put32(Where.Rsrc + 20, static_cast<std::uint32_t>(moved));
+    FixedFileInfo info;
+    ASSERT_EQ(ReadCopy(info), kOk) << "fixed block at " << fixedAt;
+    EXPECT_EQ(info, DeclaredInfo()) << "fixed block at " << fixedAt;
+  }
+}
+
 // Every shorter copy fails until the whole version block is present, and
 // from then on reads the declared block.
 TEST_P(PeVersionReaderTest, TruncatedCopies) {
