@@ -101,7 +101,15 @@ void RunLog::Flush() {
   const bool written = out.Write(Earlier.data(), Earlier.size()) &&
                        out.Write(Current.data(), Current.size()) &&
                        out.Write(tail.data(), tail.size()) && out.Close(false);
-  if (!written || platform::ReplaceFile(fresh, Path, false) != platform::kOk) {
+  // Neither the file nor its folder is synced: the log is written on the
+  // window's thread on a tick, and a sync would wait for the journal to take
+  // every write pending on the disk (a file being downloaded, say), holding
+  // the window for a large part of a second. A power cut in the seconds
+  // after may leave the log as it was (or, on a file system that does not
+  // write a replacing file's data before its new name, empty): a support
+  // desk's aid is not worth that wait.
+  if (!written || platform::ReplaceFile(fresh, Path, false, platform::NameDurability::Deferred) !=
+                      platform::kOk) {
     platform::RemoveFile(fresh);
   }
 }
