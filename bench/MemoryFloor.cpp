@@ -1,10 +1,12 @@
-// The floor of the updater's resident memory on Linux: what a bare GTK
+// A reference for the updater's resident memory on Linux: what a bare GTK
 // window costs that shows the same texts in the same font (the bold title
 // included) with two bars, in a process that has loaded and set up libcurl
 // and libxml2 as the updater has. The font is the skin's, from the folder
-// given as the only argument (the updater's ADImage/Update). It changes its
-// texts on a 200 ms tick for a second and a half, then ends.
-// bench/big-file.sh measures its peak resident size beside the updater's.
+// given as the only argument (the updater's ADImage/Update); the theme is
+// GTK's default, which the updater's own window does without, so the
+// updater can need less than this. It changes its texts on a 200 ms tick
+// for a second and a half, then ends. bench/big-file.sh measures its peak
+// resident size beside the updater's.
 #include <curl/curl.h>
 #include <fontconfig/fontconfig.h>
 #include <gtk/gtk.h>

@@ -20,7 +20,8 @@
 #   ratio_default    varo_default_s / curl_s
 #   peak_rss_kib     the program's peak resident size (default configuration)
 #   floor_rss_kib    the peak resident size of BUILD/bench/memory_floor: a
-#                    bare GTK window showing the same texts in the same font,
+#                    bare GTK window (GTK's default theme) showing the same
+#                    texts in the same font,
 #                    with libcurl and libxml2 set up
 #   max_tick_gap_ms  the longest time between two 200 ms ticks of the window
 #                    (default configuration; read from the file VARO_TICK_LOG

@@ -105,15 +105,16 @@ Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
   return it->second.get();
 }
 
-const Gdiplus::FontFamily& Win32SkinPainter::FamilyOf(const std::string& name) {
+const Gdiplus::FontFamily* Win32SkinPainter::FamilyOf(const std::string& name) {
   if (Family != nullptr && FamilyName == name) {
-    return *Family;
+    return Family.get();
   }
   FamilyName = name;
   Family.reset();
-  // The skin's font, else the desktop's Chinese user-interface fonts.
+  // The skin's font, else the desktop's Chinese user-interface fonts, else
+  // the CJK font of Linux desktops, which Wine shows to its programs.
   const std::wstring candidates[] = {win32gui::Wide(name), L"Microsoft YaHei UI",
-                                     L"Microsoft YaHei", L"SimSun"};
+                                     L"Microsoft YaHei", L"SimSun", L"Noto Sans CJK SC"};
   for (const std::wstring& candidate : candidates) {
     if (candidate.empty()) {
       continue;
@@ -121,11 +122,27 @@ const Gdiplus::FontFamily& Win32SkinPainter::FamilyOf(const std::string& name) {
     auto family = std::make_unique<Gdiplus::FontFamily>(candidate.c_str());
     if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) {
       Family = std::move(family);
-      return *Family;
+      return Family.get();
     }
   }
-  Family.reset(Gdiplus::FontFamily::GenericSansSerif()->Clone());
-  return *Family;
+  // GDI+'s own sans-serif family, which a desktop without its usual fonts
+  // lacks; then any family the desktop has; with none, texts are not drawn.
+  if (const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
+      generic != nullptr && generic->IsAvailable()) {
+    Family.reset(generic->Clone());
+  } else {
+    const Gdiplus::InstalledFontCollection installed;
+    Gdiplus::FontFamily first;
+    INT found = 0;
+    if (installed.GetFamilyCount() > 0 && installed.GetFamilies(1, &first, &found) == Gdiplus::Ok &&
+        found == 1) {
+      Family.reset(first.Clone());
+    }
+  }
+  if (Family != nullptr && !Family->IsAvailable()) {
+    Family.reset();
+  }
+  return Family.get();
 }
 
 void Win32SkinPainter::Paint(HDC dc, const Skin& skin,
@@ -213,9 +230,12 @@ void Win32SkinPainter::PaintControl(Gdiplus::Graphics& graphics, const Skin& ski
   if (spec.Text.empty()) {
     return;
   }
-  const Gdiplus::FontFamily& family = FamilyOf(skin.Font);
+  const Gdiplus::FontFamily* family = FamilyOf(skin.Font);
+  if (family == nullptr) {
+    return;
+  }
   const int size = spec.FontSize > 0 ? spec.FontSize : skin.FontSize;
-  Gdiplus::Font face(&family, static_cast<Gdiplus::REAL>(size > 0 ? size : 12),
+  Gdiplus::Font face(family, static_cast<Gdiplus::REAL>(size > 0 ? size : 12),
                      spec.Bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
                      Gdiplus::UnitPixel);
   Gdiplus::StringFormat format;

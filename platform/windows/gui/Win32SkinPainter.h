@@ -46,8 +46,9 @@ class Win32SkinPainter final {
   // The image of that name, or null when it cannot be read (said once on
   // standard error).
   Gdiplus::Image* ImageOf(const std::string& name);
-  // The skin's font family, or the first of the desktop's that is installed.
-  const Gdiplus::FontFamily& FamilyOf(const std::string& name);
+  // The skin's font family, or the first of the desktop's that is installed;
+  // null when the desktop has no font at all.
+  const Gdiplus::FontFamily* FamilyOf(const std::string& name);
   void PaintControl(Gdiplus::Graphics& graphics, const Skin& skin, const Win32SkinControl& control);
 
   std::filesystem::path Folder;
