@@ -104,12 +104,16 @@ void LeaveOutCaseClashes(ReleaseScan& scan) {
   std::vector<std::string> keys;
   keys.reserve(scan.Files.size());
   for (const ReleaseFile& file : scan.Files) {
-    ++files[keys.emplace_back(CaseKey(file.RelativePath()))];
-    std::string folder;
-    for (std::size_t i = 0; i + 1 < file.Names.size(); ++i) {
-      folder += (i > 0 ? "/" : "") + CaseKey(file.Names[i]);
-      folders.insert(folder);
+    // Name by name: each folder's key on the way, then the file's.
+    std::string key;
+    for (std::size_t i = 0; i < file.Names.size(); ++i) {
+      if (i > 0) {
+        folders.insert(key);
+        key += '/';
+      }
+      key += CaseKey(file.Names[i]);
     }
+    ++files[keys.emplace_back(std::move(key))];
   }
   std::vector<ReleaseFile> kept;
   for (std::size_t at = 0; at < scan.Files.size(); ++at) {

@@ -57,6 +57,36 @@ Gdiplus::StringAlignment AlignmentOf(SkinAlign align) {
   return Gdiplus::StringAlignmentNear;
 }
 
+// The family named, else the desktop's Chinese user-interface fonts, else
+// the CJK font of Linux desktops, which Wine shows to its programs; then
+// GDI+'s own sans-serif family, which a desktop without its usual fonts
+// lacks, then any family the desktop has. Null when it has none.
+std::unique_ptr<Gdiplus::FontFamily> FindFamily(const std::string& name) {
+  const std::wstring candidates[] = {win32gui::Wide(name), L"Microsoft YaHei UI",
+                                     L"Microsoft YaHei", L"SimSun", L"Noto Sans CJK SC"};
+  for (const std::wstring& candidate : candidates) {
+    if (candidate.empty()) {
+      continue;
+    }
+    auto family = std::make_unique<Gdiplus::FontFamily>(candidate.c_str());
+    if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) {
+      return family;
+    }
+  }
+  if (const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
+      generic != nullptr && generic->IsAvailable()) {
+    return std::unique_ptr<Gdiplus::FontFamily>(generic->Clone());
+  }
+  const Gdiplus::InstalledFontCollection installed;
+  Gdiplus::FontFamily first;
+  INT found = 0;
+  if (installed.GetFamilyCount() > 0 && installed.GetFamilies(1, &first, &found) == Gdiplus::Ok &&
+      found == 1 && first.IsAvailable()) {
+    return std::unique_ptr<Gdiplus::FontFamily>(first.Clone());
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Win32SkinPainter::Win32SkinPainter() = default;
@@ -106,41 +136,9 @@ Gdiplus::Image* Win32SkinPainter::ImageOf(const std::string& name) {
 }
 
 const Gdiplus::FontFamily* Win32SkinPainter::FamilyOf(const std::string& name) {
-  if (Family != nullptr && FamilyName == name) {
-    return Family.get();
-  }
-  FamilyName = name;
-  Family.reset();
-  // The skin's font, else the desktop's Chinese user-interface fonts, else
-  // the CJK font of Linux desktops, which Wine shows to its programs.
-  const std::wstring candidates[] = {win32gui::Wide(name), L"Microsoft YaHei UI",
-                                     L"Microsoft YaHei", L"SimSun", L"Noto Sans CJK SC"};
-  for (const std::wstring& candidate : candidates) {
-    if (candidate.empty()) {
-      continue;
-    }
-    auto family = std::make_unique<Gdiplus::FontFamily>(candidate.c_str());
-    if (family->GetLastStatus() == Gdiplus::Ok && family->IsAvailable()) {
-      Family = std::move(family);
-      return Family.get();
-    }
-  }
-  // GDI+'s own sans-serif family, which a desktop without its usual fonts
-  // lacks; then any family the desktop has; with none, texts are not drawn.
-  if (const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
-      generic != nullptr && generic->IsAvailable()) {
-    Family.reset(generic->Clone());
-  } else {
-    const Gdiplus::InstalledFontCollection installed;
-    Gdiplus::FontFamily first;
-    INT found = 0;
-    if (installed.GetFamilyCount() > 0 && installed.GetFamilies(1, &first, &found) == Gdiplus::Ok &&
-        found == 1) {
-      Family.reset(first.Clone());
-    }
-  }
-  if (Family != nullptr && !Family->IsAvailable()) {
-    Family.reset();
+  if (FamilyName != name) {
+    FamilyName = name;
+    Family = FindFamily(name);
   }
   return Family.get();
 }

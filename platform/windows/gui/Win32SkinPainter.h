@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,9 @@ class Win32SkinPainter final {
     void operator()(Gdiplus::Image* image) const;
   };
   std::map<std::string, std::unique_ptr<Gdiplus::Image, ImageDeleter>> Images;
-  std::string FamilyName;
+  // The family found for FamilyName, null when the desktop has none; no
+  // name before the first text.
+  std::optional<std::string> FamilyName;
   std::unique_ptr<Gdiplus::FontFamily> Family;
 };
 
