@@ -206,6 +206,22 @@ TEST_F(GtkSkinWindowTest, ShippedSkinPlacesEveryControlAndShowsTheBarsFill) {
   // Text rows carry glyphs: many colours, not a flat background.
   EXPECT_GT(picture->Colours(shown.X + 28, shown.Y + 62, 300, 22), 20u) << "status text";
   EXPECT_GT(picture->Colours(shown.X + 28, shown.Y + 198, 300, 20), 20u) << "summary text";
+
+  // A text far wider than its place is cut; the window keeps its size.
+  std::string wide;
+  for (int i = 0; i < 40; ++i) {
+    wide += "正在下载文件：Tandrel.exe ";
+  }
+  Window.FindControl("infolable")->SetText(wide);
+  Window.FindControl("progresslable")->SetText(wide);
+  gui_test::IterateFor(300ms);
+  const auto after = OnScreen();
+  EXPECT_EQ(after.Width, 520);
+  EXPECT_EQ(after.Height, 280);
+  GtkAllocation label{};
+  gtk_widget_get_allocation(
+      dynamic_cast<GtkSkinControl*>(Window.FindControl("infolable"))->GetWidget(), &label);
+  EXPECT_LE(label.x + label.width, 520);
 }
 
 TEST_F(GtkSkinWindowTest, UnusableSkinsFallBackToTheBuiltInLayout) {

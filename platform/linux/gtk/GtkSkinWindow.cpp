@@ -111,6 +111,16 @@ bool GtkSkinWindow::LoadSkin(const std::filesystem::path& skinFile) {
   Restyle();
   gtk_widget_set_size_request(Fixed, Layout.Width, Layout.Height);
   gtk_window_resize(GTK_WINDOW(Toplevel), Layout.Width, Layout.Height);
+  // The window keeps the skin's size through equal least and greatest
+  // sizes rather than by not being resizable: GTK lays a window that is not
+  // resizable out anew after every change of a text, asking the X server
+  // for its monitor and work area each time, six round trips a frame.
+  gtk_window_set_resizable(GTK_WINDOW(Toplevel), TRUE);
+  GdkGeometry size{};
+  size.min_width = size.max_width = Layout.Width;
+  size.min_height = size.max_height = Layout.Height;
+  gtk_window_set_geometry_hints(GTK_WINDOW(Toplevel), nullptr, &size,
+                                static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
   if (!Layout.Icon.empty()) {
     gtk_window_set_icon_from_file(GTK_WINDOW(Toplevel), (SkinFolder / Layout.Icon).c_str(),
                                   nullptr);
