@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace varo::platform {
@@ -28,7 +29,9 @@ HResult OutputFile::Create(const std::filesystem::path& file) {
   }
   const HResult result = OpenFresh(file);
   if (Succeeded(result)) {
-    Buffer.resize(kBufferSize);
+    // Not filled: only what is written into it is ever read, and a small
+    // file touches only the first pages.
+    Buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
     Held = 0;
     NotStarted = 0;
     Written = Planned = Reserved = 0;
@@ -42,7 +45,7 @@ HResult OutputFile::Append(const std::filesystem::path& file, std::uint64_t keep
   }
   const HResult result = OpenExisting(file, keep);
   if (Succeeded(result)) {
-    Buffer.resize(kBufferSize);
+    Buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
     Held = 0;
     NotStarted = 0;
     Written = Reserved = keep;
@@ -55,15 +58,15 @@ bool OutputFile::Write(const char* data, std::size_t size) {
   if (!IsOpen()) {
     return false;
   }
-  if (Held + size > Buffer.size()) {
+  if (Held + size > kBufferSize) {
     if (!Flush()) {
       return false;
     }
-    if (size >= Buffer.size()) {
+    if (size >= kBufferSize) {
       return Put(data, size);
     }
   }
-  std::memcpy(Buffer.data() + Held, data, size);
+  std::memcpy(Buffer.get() + Held, data, size);
   Held += size;
   return true;
 }
@@ -74,7 +77,7 @@ bool OutputFile::Flush() {
   }
   const std::size_t count = Held;
   Held = 0;
-  return count == 0 || Put(Buffer.data(), count);
+  return count == 0 || Put(Buffer.get(), count);
 }
 
 void OutputFile::Reserve(std::uint64_t total) {
@@ -112,7 +115,7 @@ bool OutputFile::Close(bool durable) {
   }
   const bool flushed = Flush();
   const bool released = Release(durable && flushed);
-  Buffer = {};
+  Buffer.reset();
   return flushed && released;
 }
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <vector>
+#include <memory>
 
 #include "platform/Result.h"
 
@@ -84,8 +84,8 @@ class OutputFile {
 
   // A POSIX descriptor or a Windows handle; -1 when no file is open.
   std::intptr_t Handle = -1;
-  std::vector<char> Buffer;
-  std::size_t Held = 0;  // bytes waiting in Buffer
+  std::unique_ptr<char[]> Buffer;  // of a fixed size, while a file is open
+  std::size_t Held = 0;            // bytes waiting in Buffer
   // Bytes written out since the system was last asked to start putting
   // them on the disk (POSIX).
   std::uint64_t NotStarted = 0;

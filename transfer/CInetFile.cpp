@@ -440,12 +440,13 @@ std::optional<CInetFile::ResumePlan> CInetFile::PlanResume() const {
   const std::filesystem::path side = SideFile();
   const std::filesystem::path recordFile = RecordFile();
   // Neither is read or written through a link; the side file is opened
-  // without following one again when the answer comes.
-  if (platform::IsLink(side) || platform::IsLink(recordFile)) {
+  // without following one again when the answer comes. Most files have no
+  // side file: the record is not looked at then.
+  if (platform::IsLink(side)) {
     return std::nullopt;
   }
   const std::optional<std::uint64_t> size = platform::GetFileSize(side);
-  if (!size) {
+  if (!size || platform::IsLink(recordFile)) {
     return std::nullopt;
   }
   const std::optional<ResumeRecord> record = ReadResumeRecord(recordFile);
