@@ -31,6 +31,25 @@ using gui_test::GtkEnvironment;
 using gui_test::IterateUntil;
 using Action = ProgramStarter::Plan::Action;
 
+// GLib reads XDG_DATA_HOME and XDG_CONFIG_HOME once in a process: they name
+// folders of this program's own before anything asks for them, whichever
+// test runs first, and tests put their desktop files there.
+const test::TempDir& DesktopFolders() {
+  static const test::TempDir folders;
+  return folders;
+}
+
+class DesktopFoldersEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ::setenv("XDG_DATA_HOME", (DesktopFolders() / "data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (DesktopFolders() / "config").c_str(), 1);
+  }
+};
+
+// Registered in this order, so set up in it.
+const auto* const kDesktopFolders =
+    ::testing::AddGlobalTestEnvironment(new DesktopFoldersEnvironment);
 const auto* const kGtk = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);
 const std::filesystem::path kSkin(VARO_SKIN_SOURCE_DIR);
 
@@ -274,13 +293,11 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
 TEST_F(GtkShellTest, OpensADocumentWithTheDefaultApplication) {
   const auto out = Dir / "opened";
   WriteScript(Dir / "viewer", "echo \"$1 ${GTK_THEME-none}\" >>\"" + out.string() + "\"\n");
-  test::WriteFile(Dir / "data/applications/varo-test-viewer.desktop",
+  test::WriteFile(DesktopFolders() / "data/applications/varo-test-viewer.desktop",
                   "[Desktop Entry]\nType=Application\nName=Viewer\nExec=" +
                       (Dir / "viewer").string() + " %f\nMimeType=text/plain;\n");
-  test::WriteFile(Dir / "config/mimeapps.list",
+  test::WriteFile(DesktopFolders() / "config/mimeapps.list",
                   "[Default Applications]\ntext/plain=varo-test-viewer.desktop\n");
-  ::setenv("XDG_DATA_HOME", (Dir / "data").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (Dir / "config").c_str(), 1);
   test::WriteFile(Dir / "read me.txt", "hello");
 
   UseSkinTheme();
