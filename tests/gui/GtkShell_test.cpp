@@ -308,6 +308,21 @@ TEST_F(GtkShellTest, OpensADocumentWithTheDefaultApplication) {
   EXPECT_EQ(gui_test::ReadFile(out), (Dir / "read me.txt").string() + " none\n");
 }
 
+// A program the system cannot run (here: its interpreter is missing) is
+// named in one line, and nothing is left behind.
+TEST_F(GtkShellTest, AProgramThatCannotBeRunIsNamed) {
+  test::WriteFile(Dir / "broken", "#!/nonexistent/interpreter\n");
+  ::chmod((Dir / "broken").c_str(), 0755);
+  GtkShell shell;
+  ::testing::internal::CaptureStderr();
+  shell.Start({(Dir / "broken").string(), "", "open"});
+  EXPECT_EQ(
+      ::testing::internal::GetCapturedStderr(),
+      "varo-update: cannot start " + (Dir / "broken").string() + ": No such file or directory\n");
+  gui_test::IterateFor(100ms);
+  EXPECT_EQ(Zombies(), 0);
+}
+
 TEST_F(GtkShellTest, AnAbsentRegsvr32PassesWithoutAWord) {
   const std::string path = std::getenv("PATH");
   ::setenv("PATH", Dir.Path().c_str(), 1);
