@@ -260,6 +260,7 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
                   "\"\n"
                   "echo \"args:$#:$1:$2\"\n"
                   "if [ -e /proc/$$/fd/77 ]; then echo fd77:leaked; else echo fd77:closed; fi\n"
+                  "echo \"stdin:$(readlink /proc/$$/fd/0)\"\n"
                   "echo \"theme:${GTK_THEME-none}\"\n"
                   "read line <\"" +
                   fifo.string() +
@@ -269,6 +270,12 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
   const int open = ::open("/dev/null", O_RDONLY);
   ASSERT_EQ(::dup2(open, 77), 77);
   ::close(open);
+  // Our standard input, here a file, is not the client's.
+  test::WriteFile(Dir / "input", "");
+  const int savedInput = ::dup(STDIN_FILENO);
+  const int input = ::open((Dir / "input").c_str(), O_RDONLY);
+  ASSERT_EQ(::dup2(input, STDIN_FILENO), STDIN_FILENO);
+  ::close(input);
 
   // The window's own theme is named in its environment, not the client's.
   UseSkinTheme();
@@ -277,6 +284,8 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
   shell.Start({(Dir / "client").string(), "one \"two three\"", "open"});
   UseDesktopTheme();
   ::close(77);
+  ::dup2(savedInput, STDIN_FILENO);
+  ::close(savedInput);
   // Start is back while the client waits for the go: it did not wait.
   ASSERT_TRUE(
       IterateUntil([&] { return gui_test::ReadFile(out).find("fd77") != std::string::npos; }));
@@ -284,7 +293,8 @@ TEST_F(GtkShellTest, StartsWithoutWaitingInheritingOrLeavingZombies) {
   std::ofstream(fifo) << "go\n";
   ASSERT_TRUE(
       IterateUntil([&] { return gui_test::ReadFile(out).find("done") != std::string::npos; }));
-  EXPECT_EQ(gui_test::ReadFile(out), "args:2:one:two three\nfd77:closed\ntheme:none\ndone\n");
+  EXPECT_EQ(gui_test::ReadFile(out),
+            "args:2:one:two three\nfd77:closed\nstdin:/dev/null\ntheme:none\ndone\n");
   EXPECT_TRUE(IterateUntil([] { return Zombies() == 0; })) << "the ended client was not reaped";
 }
 

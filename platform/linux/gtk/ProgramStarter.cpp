@@ -1,5 +1,6 @@
 #include "platform/linux/gtk/ProgramStarter.h"
 
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtk/gtk.h>
 #include <spawn.h>
@@ -63,7 +64,8 @@ void Reap(GPid pid, gint, gpointer) {
 
 // Starts file with arguments (argv, null-terminated, argv[0] the file) and
 // environment, in the current folder, without waiting for it. The child
-// keeps only the standard descriptors and blocks no signal. posix_spawn
+// reads from /dev/null, keeps only the standard output and error of ours
+// and blocks no signal. posix_spawn
 // shares the caller's memory until the exec instead of copying its page
 // tables as fork does, which costs a large process like this one
 // milliseconds; a failed exec is still reported here. The child's id, or
@@ -84,7 +86,10 @@ pid_t Spawn(const std::filesystem::path& file, char* const* argv, char* const* e
   sigset_t none;
   sigemptyset(&none);
   pid_t pid = -1;
-  error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  error = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (error == 0) {
+    error = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  }
   if (error == 0) {
     error = ::posix_spawnattr_setsigmask(&attributes, &none);
   }
